@@ -1,0 +1,285 @@
+"""The driver written as plain Python: the baseline a user would otherwise write.
+
+It behaves as the C++ extension does, call for call on the port and line for
+line on standard output, so the benchmarks compare like with like and the
+differential tests can use it as an oracle.  Keep the two in step.
+"""
+import platform
+import serial
+import time
+import subprocess
+
+_SETPOINT_MAX = 4294967295
+_BAD_TYPE = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
+
+
+def _require_exact(value, expected, name):
+    if type(value) is not expected:
+        raise TypeError(_BAD_TYPE % (name, expected.__name__, type(value).__name__))
+
+
+def _as_double(value):
+    # What the C API's float conversion accepts: float, __float__, __index__.
+    if isinstance(value, float):
+        return float(value)
+    if hasattr(type(value), "__float__"):
+        return type(value).__float__(value)
+    if hasattr(type(value), "__index__"):
+        return float(type(value).__index__(value))
+    raise TypeError("must be real number, not %.200s" % type(value).__name__)
+
+
+def _milli(value, name, unit):
+    scaled = int(value * 1000.0)  # ValueError for NaN, OverflowError for infinities
+    if scaled < 0 or scaled > _SETPOINT_MAX:
+        raise ValueError("%s must be between 0 and 4294967.295 %s (0 to 4294967295 m%s), got %r"
+                         % (name, unit, unit, value))
+    return scaled
+
+
+def _frame_bytes(cmd):
+    # bytes() without its int and str forms: a count or a text is no frame.
+    if isinstance(cmd, (int, str)) and not isinstance(cmd, (bytes, bytearray)):
+        raise TypeError("cannot convert '%.200s' object to bytes" % type(cmd).__name__)
+    return bytes(cmd)
+
+
+def _reply_bytes(reply, needed):
+    values = list(reply)
+    for value in values:
+        if not isinstance(value, int):
+            raise TypeError("reply byte is not an int: %r" % (value,))
+        if not 0 <= value <= 255:
+            raise ValueError("reply byte out of range 0..255: %r" % (value,))
+    if len(values) < needed:
+        raise IndexError("reply has %d bytes, %d needed" % (len(values), needed))
+    return values
+
+
+class ZQ4180:
+    __CMD_TEMPLATE = (0xAA, 0xFF, 0x20) + (0,) * 22 + (0xCC,)
+    __CMD_WORD_SET_WORK_MODE = 0x20
+    __CMD_WORD_SET_OUT_MODE = 0x21
+    __CMD_WORD_SET_MAX_OUT_VOLTAGE = 0x22
+    __CMD_WORD_SET_OUT_VOLTAGE = 0x23
+    __CMD_WORD_SET_OUT_CURRENT = 0x24
+    __CMD_WORD_SET_NEW_ADDR = 0x25
+    __CMD_WORD_READ_DEV_REAL_STATUS = 0x26
+    __CMD_WORD_READ_DEV_VERSION = 0x31
+    __CMD_WORD_RESTORE_FACTORY = 0x32
+    __CMD_WORD_DEV_RETURN = 0x12
+    __CMD_LENGTH = 26
+
+    def __init__(self, serial_port: "str"):
+        _require_exact(serial_port, str, "serial_port")
+        self.port = serial_port
+        self.__addr = 0xFF
+        self.__product_model = ""
+        self.__product_number = ""
+        self.__soft_version = 0
+
+    def __check_crc(self, data: "list") -> "bool":
+        _require_exact(data, list, "data")
+        sum_value = sum(data[:-1])
+        checksum = sum_value & 0xFF
+        return data[-1] == checksum
+
+    def __cal_crc(self, data: "list") -> "None":
+        _require_exact(data, list, "data")
+        sum_value = sum(data[:-1])
+        checksum = sum_value & 0xFF
+        data[-1] = checksum
+
+    def __read(self):
+        buf_len = self.ser.inWaiting()
+        if buf_len > 0:
+            data = self.ser.read(buf_len)
+            return data
+        return None
+
+    def __write_and_read(self, cmd: "bytes"):
+        max_try = 30
+        frame = _frame_bytes(cmd)
+        stale = self.ser.inWaiting()
+        if stale > 0:
+            self.ser.read(stale)
+        self.ser.write(frame)
+        data = None
+        while max_try > 0:
+            max_try -= 1
+            time.sleep(0.01)
+            buf_len = self.ser.inWaiting()
+            if buf_len == self.__CMD_LENGTH:
+                data = self.ser.read(buf_len)
+                break
+        else:
+            return None
+        if len(data) != self.__CMD_LENGTH:
+            return None
+        if data[0] != 0xAA:
+            return None
+        if not self.__check_crc(list(data)):
+            return None
+        return data
+
+    def show_device_version(self) -> "dict":
+        version = {}
+        version["model"] = self.__product_model
+        version["SN"] = self.__product_number
+        version["soft_version"] = self.__soft_version
+        return version
+
+    def __command(self, word):
+        command = list(self.__CMD_TEMPLATE)
+        command[1] = self.__addr
+        command[2] = word
+        return command
+
+    def __exchange(self, command):
+        self.__cal_crc(command)
+        return self.__write_and_read(command)
+
+    def set_work_mode(self, mode="remote") -> "bool":
+        command = self.__command(self.__CMD_WORD_SET_WORK_MODE)
+        command[3] = 1 if mode == "remote" else 0
+        return True if self.__exchange(command) else False
+
+    def set_ouput_mode(self, mode="off") -> "bool":
+        if mode == "on":
+            state = 1
+        elif mode == "off":
+            state = 0
+        else:
+            raise ValueError("mode must be 'on' or 'off', got %r" % (mode,))
+        command = self.__command(self.__CMD_WORD_SET_OUT_MODE)
+        command[3] = state
+        return True if self.__exchange(command) else False
+
+    def __set_milli(self, word, value, name, unit, label):
+        value = _as_double(value)
+        scaled = _milli(value, name, unit)
+        command = self.__command(word)
+        command[3:7] = list(scaled.to_bytes(4, "little"))
+        read_bytes = self.__exchange(command)
+        if not read_bytes:
+            return False
+        if label is not None:
+            print(label + str(list(read_bytes)))
+        return True
+
+    def set_voltage_max(self, voltage: "float") -> "bool":
+        return self.__set_milli(self.__CMD_WORD_SET_MAX_OUT_VOLTAGE, voltage, "voltage", "V", None)
+
+    def set_out_voltage(self, voltage: "float") -> "bool":
+        return self.__set_milli(self.__CMD_WORD_SET_OUT_VOLTAGE, voltage, "voltage", "V",
+                                "set voltage, read:")
+
+    def set_out_current(self, current: "float") -> "bool":
+        return self.__set_milli(self.__CMD_WORD_SET_OUT_CURRENT, current, "current", "A",
+                                "set current, read:")
+
+    def set_new_addr(self, address: "int") -> "bool":
+        _require_exact(address, int, "address")
+        if not 0 <= address <= 255:
+            raise ValueError("address must be between 0 and 255, got %d" % address)
+        command = self.__command(self.__CMD_WORD_SET_NEW_ADDR)
+        command[3] = address
+        return True if self.__exchange(command) else False
+
+    def restore_factory(self) -> "bool":
+        command = self.__command(self.__CMD_WORD_RESTORE_FACTORY)
+        read_bytes = self.__exchange(command)
+        if not read_bytes:
+            return False
+        print("Restore FACTORY:" + str(list(read_bytes)))
+        return True
+
+    def read_dev_status(self) -> "dict":
+        command = self.__command(self.__CMD_WORD_READ_DEV_REAL_STATUS)
+        read_bytes = self.__exchange(command)
+        if not read_bytes:
+            return None
+        b = _reply_bytes(read_bytes, 20)
+        status = {}
+        status["current_real"] = (b[3] | b[4] << 8) / 1000.0
+        status["voltage_real"] = (b[5] | b[6] << 8 | b[7] << 16 | b[8] << 24) / 1000.0
+        status["current_set"] = (b[10] | b[11] << 8) / 1000.0
+        status["voltage_max_set"] = (b[12] | b[13] << 8 | b[14] << 16 | b[15] << 24) / 1000.0
+        status["voltage_set"] = (b[16] | b[17] << 8 | b[18] << 16 | b[19] << 24) / 1000.0
+        status["out_status"] = "on" if b[9] & 0x01 else "off"
+        status["beyond_temp"] = (b[9] & 0x02) != 0
+        status["out_mode"] = {1: "CV", 2: "CC"}.get((b[9] & 0x0C) >> 2, "XX")
+        status["fan_speed"] = (b[9] & 0x70) >> 4
+        status["work_mode"] = "remote" if b[9] & 0x80 else "local"
+        return status
+
+    def __read_device_version(self):
+        command = self.__command(self.__CMD_WORD_READ_DEV_VERSION)
+        read_bytes = self.__exchange(command)
+        if not read_bytes:
+            return None
+        b = _reply_bytes(read_bytes, 19)
+        self.__addr = b[1]
+        self.__product_model = bytes(b[3:7]).decode("latin-1")
+        self.__product_number = bytes(b[10:19]).decode("latin-1")
+        self.__soft_version = b[8] + b[9] * 256
+        return None
+
+    def check_port_available(self) -> "bool":
+        if platform.system().lower() == "windows":
+            try:
+                ser = serial.Serial(self.port)
+                ser.close()
+                return True
+            except serial.SerialException:
+                return False
+        try:
+            result = subprocess.run(["lsof", "--", self.port],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            if result.stdout:
+                return False
+            return True
+        except Exception as e:
+            print("检查端口时出错: " + str(e))
+            return False
+
+    def open(self) -> "bool":
+        connection = None
+        try:
+            if not self.check_port_available():
+                print("serial port already opened!, Please close and try                       again!")
+                return False
+            connection = serial.Serial(self.port, 4800, 8, "N", timeout=50, stopbits=1)
+            self.ser = connection
+            # Only an answer to this very read-out may pass the model test; a
+            # silent supply gets the identity that answered last put back.
+            kept_model = self.__product_model
+            self.__product_model = ""
+            try:
+                self.__read_device_version()
+                model = self.__product_model
+            finally:
+                if self.__product_model == "":
+                    self.__product_model = kept_model
+            if model == "4180" or model == "4181":
+                return True
+            self.close()
+            return False
+        except serial.SerialException as e:
+            print("Cannot open serial port" + str(e))
+            self.__drop(connection)
+            return False
+        except Exception:
+            self.__drop(connection)
+            return False
+
+    def __drop(self, connection):
+        if connection is None:
+            return
+        try:
+            connection.close()
+        except Exception:
+            pass
+
+    def close(self):
+        self.ser.close()

@@ -1,0 +1,1 @@
+"""Launchers for the zq4180 driver's command-line entry points."""

@@ -1,0 +1,128 @@
+// __write_and_read: one request out, one reply back, over `self.ser`.
+//
+// The reply is recognised by the count of waiting bytes alone, so the
+// exchange polls that count (every 10 ms through the module's `time.sleep`,
+// 30 times at most) and reads only when exactly one frame is waiting: a
+// missing reply costs about 0.3 s, never the port's 50 s read time-out.
+#include "port/operations.hpp"
+#include "texts/texts.hpp"
+
+namespace zq::port {
+namespace {
+
+constexpr int kMaxPolls = 30;
+
+// The request as bytes, before anything touches the port: a value outside
+// 0..255 (an address of 300, say) is refused here, never cut to 8 bits.
+// A count or a text is no frame either, though bytes() would take them.
+py::Ref frame_bytes(PyObject* command) {
+    if (PyLong_Check(command) || PyUnicode_Check(command)) {
+        PyErr_Format(PyExc_TypeError, texts::kFrameNotBytes, Py_TYPE(command)->tp_name);
+        return {};
+    }
+    return py::Ref::steal(PyBytes_FromObject(command));
+}
+
+// self.ser.<method>(*args), `ser` looked up anew each time.
+template <class... Args>
+py::Ref port_call(const Context& c, PyObject* self, PyObject* method, Args... args) {
+    py::Ref ser = py::getattr(self, c.ser);
+    return ser ? py::call_method(ser.get(), method, args...) : py::Ref{};
+}
+
+// `left > 0`, `left == right`, `left != right` as Python evaluates them.
+int compare(PyObject* left, PyObject* right, int op) {
+    py::Ref result = py::Ref::steal(PyObject_RichCompare(left, right, op));
+    return result ? py::truth(result.get()) : -1;
+}
+
+// Drops what already waits, typically the late reply to an earlier request:
+// otherwise it would be taken as the reply to this one.
+bool discard_stale_input(const Context& c, PyObject* self) {
+    py::Ref waiting = port_call(c, self, c.in_waiting);
+    if (!waiting) return false;
+    const int any = compare(waiting.get(), c.zero, Py_GT);
+    if (any < 0) return false;
+    return !any || port_call(c, self, c.read, waiting.get());
+}
+
+bool sleep_one_poll(const Context& c) {
+    py::Ref time = global(c, c.time);
+    py::Ref sleep = time ? py::getattr(time.get(), c.sleep) : py::Ref{};
+    return sleep && py::call(sleep.get(), c.poll_interval);
+}
+
+// The frame read at the first poll that sees exactly one frame waiting;
+// `read_any` stays false when no poll did.
+py::Ref await_reply(const Context& c, PyObject* self, bool& read_any) {
+    read_any = false;
+    for (int polls_left = kMaxPolls; polls_left > 0;) {
+        --polls_left;
+        if (!sleep_one_poll(c)) return {};
+        py::Ref waiting = port_call(c, self, c.in_waiting);
+        if (!waiting) return {};
+        py::Ref frame_length = py::getattr(self, c.cmd_length);
+        if (!frame_length) return {};
+        const int complete = compare(waiting.get(), frame_length.get(), Py_EQ);
+        if (complete < 0) return {};
+        if (complete) {
+            read_any = true;
+            return port_call(c, self, c.read, waiting.get());
+        }
+    }
+    return py::Ref::borrow(Py_None);
+}
+
+// Length, sync byte, checksum, in that order: 1 accepted, 0 refused, -1 error.
+int acceptable(const Context& c, PyObject* self, PyObject* data) {
+    const Py_ssize_t size = PyObject_Size(data);
+    if (size < 0) return -1;
+    py::Ref size_object = py::Ref::steal(PyLong_FromSsize_t(size));
+    py::Ref frame_length = py::getattr(self, c.cmd_length);
+    if (!size_object || !frame_length) return -1;
+    const int wrong_length = compare(size_object.get(), frame_length.get(), Py_NE);
+    if (wrong_length != 0) return wrong_length < 0 ? -1 : 0;
+
+    py::Ref index = py::Ref::steal(PyLong_FromLong(0));
+    py::Ref first = index ? py::Ref::steal(PyObject_GetItem(data, index.get())) : py::Ref{};
+    py::Ref sync = py::Ref::steal(PyLong_FromLong(0xAA));
+    if (!first || !sync) return -1;
+    const int wrong_sync = compare(first.get(), sync.get(), Py_NE);
+    if (wrong_sync != 0) return wrong_sync < 0 ? -1 : 0;
+
+    py::Ref values = py::Ref::steal(PySequence_List(data));
+    if (!values) return -1;
+    py::Ref verdict = py::call_method(self, c.check_crc, values.get());
+    return verdict ? py::truth(verdict.get()) : -1;
+}
+
+}  // namespace
+
+PyObject* write_and_read(Context& c, PyObject* const* args) {
+    PyObject* self = args[0];
+    py::Ref frame = frame_bytes(args[1]);
+    if (!frame) return nullptr;
+    if (!discard_stale_input(c, self)) return nullptr;
+    if (!port_call(c, self, c.write, frame.get())) return nullptr;  // exactly once
+
+    bool read_any = false;
+    py::Ref data = await_reply(c, self, read_any);
+    if (!data) return nullptr;
+    if (!read_any) Py_RETURN_NONE;
+    const int accepted = acceptable(c, self, data.get());
+    if (accepted < 0) return nullptr;
+    if (!accepted) Py_RETURN_NONE;
+    return data.release();  // the very object the port's read returned
+}
+
+PyObject* read(Context& c, PyObject* const* args) {
+    PyObject* self = args[0];
+    py::Ref waiting = port_call(c, self, c.in_waiting);
+    if (!waiting) return nullptr;
+    const int any = compare(waiting.get(), c.zero, Py_GT);
+    if (any < 0) return nullptr;
+    if (!any) Py_RETURN_NONE;
+    return port_call(c, self, c.read, waiting.get()).release();
+}
+
+}  // namespace zq::port
