@@ -38,10 +38,18 @@ def _milli(value, name, unit):
 
 
 def _frame_bytes(cmd):
-    # bytes() without its int and str forms: a count or a text is no frame.
-    if isinstance(cmd, (int, str)) and not isinstance(cmd, (bytes, bytearray)):
-        raise TypeError("cannot convert '%.200s' object to bytes" % type(cmd).__name__)
-    return bytes(cmd)
+    # As the C API converts a frame: buffers and iterables of ints only; a
+    # count or a text is no frame, though bytes() would take them.
+    if isinstance(cmd, (bytes, bytearray, memoryview)):
+        return bytes(cmd)
+    if not isinstance(cmd, str):
+        try:
+            items = iter(cmd)
+        except TypeError:
+            pass
+        else:
+            return bytes(list(items))
+    raise TypeError("cannot convert '%.200s' object to bytes" % type(cmd).__name__)
 
 
 def _reply_bytes(reply, needed):

@@ -1,5 +1,7 @@
 #include "context/context.hpp"
 
+#include <new>
+
 namespace zq {
 namespace {
 
@@ -37,6 +39,11 @@ bool context_init(Context& c, PyObject* module) {
     c.open_kwnames = Py_BuildValue("(ss)", "timeout", "stopbits");
     c.run_kwnames = Py_BuildValue("(ss)", "stdout", "stderr");
     c.module = module;
+    c.locks = new (std::nothrow) ObjectLocks();
+    if (!c.locks) {
+        PyErr_NoMemory();
+        return false;
+    }
     bool complete = true;
     for_each_object(c, [&](PyObject* object) { complete = complete && object != nullptr; });
     return complete;
@@ -53,6 +60,12 @@ int context_traverse(Context& c, visitproc visit, void* arg) {
 void context_clear(Context& c) {
     for_each_object(c, [](PyObject*& object) { Py_CLEAR(object); });
     c.module = nullptr;
+}
+
+void context_free(Context& c) {
+    context_clear(c);
+    delete c.locks;
+    c.locks = nullptr;
 }
 
 Context* context_of(PyObject* module) {

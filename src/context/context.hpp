@@ -3,6 +3,7 @@
 // can be loaded twice in one process, e.g. once as a program).
 #pragma once
 
+#include "context/object_locks.hpp"
 #include "pyref/calls.hpp"
 
 namespace zq {
@@ -96,12 +97,16 @@ struct Context {
     PyObject* open_kwnames;     // ("timeout", "stopbits")
     PyObject* run_kwnames;      // ("stdout", "stderr")
     PyObject* module;           // borrowed: the module this state belongs to
+    ObjectLocks* locks;         // owned: one exchange at a time per driver object
 };
 
 // Fills a zeroed context; false with an error set on failure.
 bool context_init(Context& context, PyObject* module);
 int context_traverse(Context& context, visitproc visit, void* arg);
+// Drops the interpreter objects (the module is being cleared or freed).
 void context_clear(Context& context);
+// Releases what is left once the module is freed.
+void context_free(Context& context);
 
 // The context of the module that owns an operation; null with RuntimeError
 // when the module has already been torn down (interpreter shutdown).

@@ -11,21 +11,30 @@ namespace {
 
 using Operation = PyObject* (*)(Context&, PyObject* const*);
 
+// Whether a call holds the object's lock for its whole run: everything
+// that talks to the port or reads what a read-out stores does; the
+// constructor and the checksum arithmetic do not need to.
+enum Locking { kUnlocked, kLocked };
+
 // The entry point of one operation.  The method bodies always pass the
 // right count; anyone who digs the entry point out of a method object and
 // calls it otherwise gets an error, not a crash.
-template <Operation Op, Py_ssize_t Arity>
+template <Operation Op, Py_ssize_t Arity, Locking Lock>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != Arity) {
         return PyErr_Format(PyExc_TypeError, "expected %zd arguments, got %zd", Arity, nargs);
     }
     Context* context = context_of(module);
-    return context ? Op(*context, args) : nullptr;
+    if (!context) return nullptr;
+    if (Lock == kUnlocked) return Op(*context, args);
+    ObjectLockGuard guard(*context->locks, args[0]);
+    return guard.held() ? Op(*context, args) : nullptr;
 }
 
-template <Operation Op, Py_ssize_t Arity>
+template <Operation Op, Py_ssize_t Arity, Locking Lock = kLocked>
 PyMethodDef operation(const char* name) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<Op, Arity>)),
+    return {name,
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<Op, Arity, Lock>)),
             METH_FASTCALL, nullptr};
 }
 
@@ -33,11 +42,11 @@ constexpr Annotation kNone{nullptr, nullptr};
 
 MethodSpec kMethods[] = {
     {"__init__", "serial_port", nullptr, {{"serial_port", "str"}, kNone}, texts::kDocInit,
-     operation<port::init, 2>("__init__")},
+     operation<port::init, 2, kUnlocked>("__init__")},
     {"__check_crc", "data", nullptr, {{"data", "list"}, {"return", "bool"}}, texts::kDocCheckCrc,
-     operation<commands::check_crc, 2>("__check_crc")},
+     operation<commands::check_crc, 2, kUnlocked>("__check_crc")},
     {"__cal_crc", "data", nullptr, {{"data", "list"}, {"return", "None"}}, texts::kDocCalCrc,
-     operation<commands::cal_crc, 2>("__cal_crc")},
+     operation<commands::cal_crc, 2, kUnlocked>("__cal_crc")},
     {"__read", nullptr, nullptr, {kNone, kNone}, texts::kDocRead, operation<port::read, 1>("__read")},
     {"__write_and_read", "cmd", nullptr, {{"cmd", "bytes"}, kNone}, texts::kDocWriteAndRead,
      operation<port::write_and_read, 2>("__write_and_read")},

@@ -42,7 +42,10 @@ int clear_module(PyObject* module) {
     return 0;
 }
 
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+void free_module(void* module) {
+    auto* context = static_cast<Context*>(PyModule_GetState(static_cast<PyObject*>(module)));
+    if (context) context_free(*context);
+}
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},

@@ -31,7 +31,7 @@ inline constexpr char kDemoOpenFailedSuffix[] = " failed!";
 inline constexpr char kIncorrectType[] =
     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
 inline constexpr char kSetpointRange[] =
-    "%s must be between 0 and 4294967.295 %s (0 to 4294967295 m%s), got %U";
+    "%s must be between 0 and 4294967.295 %s (0 to 4294967295 m%s), got %R";
 inline constexpr char kOutputModeValue[] = "mode must be 'on' or 'off', got %R";
 inline constexpr char kAddressRange[] = "address must be between 0 and 255, got %S";
 inline constexpr char kReplyByteType[] = "reply byte %zd is not an int but %.200s";
