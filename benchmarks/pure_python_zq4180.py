@@ -10,6 +10,9 @@ import time
 import subprocess
 
 _SETPOINT_MAX = 4294967295
+_SOCKET_URL_REFUSED = (
+    "Cannot use %s: a socket:// port reports at most 1 byte waiting, so the 26-byte reply is "
+    "never seen; use rfc2217://host:port instead (ser2net: accepter telnet(rfc2217))")
 _BAD_TYPE = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
 
 
@@ -236,13 +239,21 @@ class ZQ4180:
     def check_port_available(self) -> "bool":
         if platform.system().lower() == "windows":
             try:
-                ser = serial.Serial(self.port)
+                Serial = serial.Serial
+                port = self.port
+                if "://" in port:
+                    return True
+                ser = Serial(port)
                 ser.close()
                 return True
             except serial.SerialException:
                 return False
         try:
-            result = subprocess.run(["lsof", "--", self.port],
+            run = subprocess.run
+            port = self.port
+            if "://" in port:
+                return True  # a URL names no local device; opening gives the verdict
+            result = run(["lsof", "--", port],
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             if result.stdout:
                 return False
@@ -257,7 +268,14 @@ class ZQ4180:
             if not self.check_port_available():
                 print("serial port already opened!, Please close and try                       again!")
                 return False
-            connection = serial.Serial(self.port, 4800, 8, "N", timeout=50, stopbits=1)
+            port = self.port
+            if "://" in port:
+                if port.lower().startswith("socket://"):
+                    print(_SOCKET_URL_REFUSED % (port,))
+                    return False
+                connection = serial.serial_for_url(port, 4800, 8, "N", timeout=50, stopbits=1)
+            else:
+                connection = serial.Serial(port, 4800, 8, "N", timeout=50, stopbits=1)
             self.ser = connection
             # Only an answer to this very read-out may pass the model test; a
             # silent supply gets the identity that answered last put back.

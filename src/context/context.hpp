@@ -44,6 +44,7 @@ namespace zq {
     X(sleep, "sleep")                                                      \
     X(serial, "serial")                                                    \
     X(serial_class, "Serial")                                              \
+    X(serial_for_url, "serial_for_url")                                    \
     X(serial_exception, "SerialException")                                 \
     X(subprocess, "subprocess")                                            \
     X(run, "run")                                                          \
@@ -51,6 +52,7 @@ namespace zq {
     X(platform, "platform")                                                \
     X(system, "system")                                                    \
     X(lower, "lower")                                                      \
+    X(startswith, "startswith")                                            \
     X(print, "print")                                                      \
     X(stdout_name, "stdout")                                               \
     /* fixed texts */                                                      \
@@ -65,6 +67,8 @@ namespace zq {
     X(lsof, "lsof")                                                        \
     X(end_of_options, "--")                                                \
     X(parity_none, "N")                                                    \
+    X(url_marker, "://")                                                   \
+    X(socket_scheme, "socket://")                                          \
     X(mode_cv, "CV")                                                       \
     X(mode_cc, "CC")                                                       \
     X(mode_xx, "XX")                                                       \

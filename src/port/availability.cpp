@@ -1,8 +1,11 @@
 // check_port_available: can the port be opened?  On Windows a trial open;
-// elsewhere `lsof`, which lists any process holding the device file.
+// elsewhere `lsof`, which lists any process holding the device file.  A URL
+// names no local device to look at: it counts as available, and opening it
+// gives the verdict (a busy or unreachable server fails there).
 #include "context/output.hpp"
 #include "port/caught_error.hpp"
 #include "port/operations.hpp"
+#include "port/port_name.hpp"
 #include "texts/texts.hpp"
 
 namespace zq::port {
@@ -21,7 +24,9 @@ PyObject* probe_by_opening(const Context& c, PyObject* self) {
     py::Ref serial = global(c, c.serial);
     py::Ref serial_class = serial ? py::getattr(serial.get(), c.serial_class) : py::Ref{};
     py::Ref port = serial_class ? py::getattr(self, c.port) : py::Ref{};
-    py::Ref probe = port ? py::call(serial_class.get(), port.get()) : py::Ref{};
+    const int url = port ? is_url(c, port.get()) : -1;
+    if (url > 0) Py_RETURN_TRUE;
+    py::Ref probe = url == 0 ? py::call(serial_class.get(), port.get()) : py::Ref{};
     if (probe && py::call_method(probe.get(), c.close)) Py_RETURN_TRUE;
     CaughtError error;
     const int busy = error.matches_serial_exception(c);
@@ -38,6 +43,8 @@ int held_by_a_process(const Context& c, PyObject* self) {
     py::Ref run = subprocess ? py::getattr(subprocess.get(), c.run) : py::Ref{};
     py::Ref port = run ? py::getattr(self, c.port) : py::Ref{};
     if (!port) return -1;
+    const int url = is_url(c, port.get());
+    if (url != 0) return url > 0 ? 0 : -1;
     py::Ref argv = py::Ref::steal(PyList_New(3));
     if (!argv) return -1;
     PyObject* items[] = {c.lsof, c.end_of_options, port.get()};

@@ -5,20 +5,37 @@
 #include "context/output.hpp"
 #include "port/caught_error.hpp"
 #include "port/operations.hpp"
+#include "port/port_name.hpp"
 #include "texts/texts.hpp"
 
 namespace zq::port {
 namespace {
 
-// serial.Serial(self.port, 4800, 8, "N", timeout=50, stopbits=1)
-py::Ref open_connection(const Context& c, PyObject* self) {
+// serial.Serial(self.port, 4800, 8, "N", timeout=50, stopbits=1), or
+// serial.serial_for_url(...) with the same settings for a URL.  A
+// socket:// URL is refused with an explanation: `refused` is set and
+// nothing is opened.
+py::Ref open_connection(const Context& c, PyObject* self, bool& refused) {
+    refused = false;
     py::Ref serial = global(c, c.serial);
-    py::Ref serial_class = serial ? py::getattr(serial.get(), c.serial_class) : py::Ref{};
-    py::Ref port = serial_class ? py::getattr(self, c.port) : py::Ref{};
-    if (!port) return {};
+    py::Ref port = serial ? py::getattr(self, c.port) : py::Ref{};
+    const int url = port ? is_url(c, port.get()) : -1;
+    if (url < 0) return {};
+    if (url) {
+        const int raw_tcp = is_socket_url(c, port.get());
+        if (raw_tcp < 0) return {};
+        if (raw_tcp) {
+            refused = true;
+            py::Ref line = py::Ref::steal(PyUnicode_FromFormat(texts::kSocketUrlRefused, port.get()));
+            if (line) print_line(c, line.get());
+            return {};
+        }
+    }
+    py::Ref opener = py::getattr(serial.get(), url ? c.serial_for_url : c.serial_class);
+    if (!opener) return {};
     PyObject* const positional[] = {port.get(), c.baud_rate, c.data_bits, c.parity_none};
     PyObject* const keywords[] = {c.read_timeout, c.stop_bits};
-    return py::call_with_keywords(serial_class.get(), positional, c.open_kwnames, keywords);
+    return py::call_with_keywords(opener.get(), positional, c.open_kwnames, keywords);
 }
 
 // Runs the identity read-out so that only its own answer can name the
@@ -61,7 +78,9 @@ int try_open(const Context& c, PyObject* self, py::Ref& connection) {
         py::Ref line = py::Ref::steal(PyUnicode_FromString(texts::kPortAlreadyOpened));
         return line && print_line(c, line.get()) ? 0 : -1;
     }
-    connection = open_connection(c, self);
+    bool refused = false;
+    connection = open_connection(c, self, refused);
+    if (refused) return PyErr_Occurred() ? -1 : 0;
     if (!connection || !py::setattr(self, c.ser, connection.get())) return -1;
     py::Ref model = identify(c, self);
     if (!model) return -1;

@@ -14,6 +14,11 @@ inline constexpr char kRestoreFactory[] = "Restore FACTORY:";
 inline constexpr char kPortAlreadyOpened[] =
     "serial port already opened!, Please close and try                       again!";
 inline constexpr char kCannotOpenPort[] = "Cannot open serial port";
+// A raw TCP port reports at most one waiting byte, so a whole reply is
+// never seen waiting there.
+inline constexpr char kSocketUrlRefused[] =
+    "Cannot use %S: a socket:// port reports at most 1 byte waiting, so the 26-byte reply is "
+    "never seen; use rfc2217://host:port instead (ser2net: accepter telnet(rfc2217))";
 // "Error while checking the port: ", in UTF-8.
 inline constexpr char kPortCheckError[] = "\xe6\xa3\x80\xe6\x9f\xa5\xe7\xab\xaf\xe5\x8f\xa3"
                                           "\xe6\x97\xb6\xe5\x87\xba\xe9\x94\x99: ";
