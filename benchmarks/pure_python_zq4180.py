@@ -22,14 +22,21 @@ def _require_exact(value, expected, name):
 
 
 def _as_double(value):
-    # What the C API's float conversion accepts: float, __float__, __index__.
+    # What the C API's float conversion does: a float (subclasses included)
+    # by its stored value, else __float__ (which must return a float), else
+    # __index__.
     if isinstance(value, float):
-        return float(value)
-    if hasattr(type(value), "__float__"):
-        return type(value).__float__(value)
-    if hasattr(type(value), "__index__"):
-        return float(type(value).__index__(value))
-    raise TypeError("must be real number, not %.200s" % type(value).__name__)
+        return float.__float__(value)
+    kind = type(value)
+    if hasattr(kind, "__float__"):
+        result = kind.__float__(value)
+        if not isinstance(result, float):
+            raise TypeError("%.50s.__float__ returned non-float (type %.50s)"
+                            % (kind.__name__, type(result).__name__))
+        return float.__float__(result)
+    if hasattr(kind, "__index__"):
+        return float(kind.__index__(value))
+    raise TypeError("must be real number, not %.50s" % kind.__name__)
 
 
 def _milli(value, name, unit):
