@@ -30,7 +30,7 @@ PyObject* read_device_version(Context& c, PyObject* const* args) {
     const int received = py::truth(reply.get());
     if (received < 0) return nullptr;
     if (!received) Py_RETURN_NONE;  // a silent supply leaves the stored identity alone
-    std::vector<std::uint8_t> bytes;
+    protocol::Frame bytes;
     if (!reply_bytes(reply.get(), protocol::kIdentityBytesNeeded, bytes)) return nullptr;
     const protocol::Identity id = protocol::decode_identity(bytes.data());
     const bool stored =

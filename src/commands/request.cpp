@@ -1,5 +1,8 @@
 #include "commands/request.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include "texts/texts.hpp"
 
 namespace zq::commands {
@@ -26,18 +29,29 @@ py::Ref exchange(const Context& c, PyObject* self, PyObject* command) {
     return py::call_method(self, c.write_and_read, command);
 }
 
-bool reply_bytes(PyObject* reply, std::size_t needed, std::vector<std::uint8_t>& out) {
-    out.clear();
+namespace {
+
+// Copies the first bytes of a buffer, at most a frame's worth.
+Py_ssize_t copy_head(const char* data, Py_ssize_t size, protocol::Frame& out) {
+    const Py_ssize_t kept = std::min<Py_ssize_t>(size, static_cast<Py_ssize_t>(out.size()));
+    std::memcpy(out.data(), data, static_cast<std::size_t>(kept));
+    return size;
+}
+
+}  // namespace
+
+bool reply_bytes(PyObject* reply, std::size_t needed, protocol::Frame& out) {
+    out.fill(0);
+    Py_ssize_t size = 0;
     if (PyBytes_Check(reply)) {
-        const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(reply));
-        out.assign(data, data + PyBytes_GET_SIZE(reply));
+        size = copy_head(PyBytes_AS_STRING(reply), PyBytes_GET_SIZE(reply), out);
     } else if (PyByteArray_Check(reply)) {
-        const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(reply));
-        out.assign(data, data + PyByteArray_GET_SIZE(reply));
+        size = copy_head(PyByteArray_AS_STRING(reply), PyByteArray_GET_SIZE(reply), out);
     } else {
         py::Ref values = py::Ref::steal(PySequence_List(reply));
         if (!values) return false;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
+        size = PyList_GET_SIZE(values.get());
+        for (Py_ssize_t i = 0; i < size; ++i) {
             PyObject* item = PyList_GET_ITEM(values.get(), i);
             if (!PyLong_Check(item)) {
                 PyErr_Format(PyExc_TypeError, texts::kReplyByteType, i, Py_TYPE(item)->tp_name);
@@ -50,12 +64,11 @@ bool reply_bytes(PyObject* reply, std::size_t needed, std::vector<std::uint8_t>&
                 PyErr_Format(PyExc_ValueError, texts::kReplyByteRange, i, item);
                 return false;
             }
-            out.push_back(static_cast<std::uint8_t>(value));
+            if (i < static_cast<Py_ssize_t>(out.size())) out[i] = static_cast<std::uint8_t>(value);
         }
     }
-    if (out.size() < needed) {
-        PyErr_Format(PyExc_IndexError, texts::kReplyTooShort, static_cast<Py_ssize_t>(out.size()),
-                     static_cast<Py_ssize_t>(needed));
+    if (size < static_cast<Py_ssize_t>(needed)) {
+        PyErr_Format(PyExc_IndexError, texts::kReplyTooShort, size, static_cast<Py_ssize_t>(needed));
         return false;
     }
     return true;

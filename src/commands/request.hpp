@@ -4,10 +4,9 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <vector>
 
 #include "context/context.hpp"
+#include "protocol/frame.hpp"
 
 namespace zq::commands {
 
@@ -21,10 +20,12 @@ bool set_request_byte(PyObject* command, Py_ssize_t index, long value);
 // self.__cal_crc(command); return self.__write_and_read(command)
 py::Ref exchange(const Context& context, PyObject* self, PyObject* command);
 
-// The bytes of a reply handed to a decoder: a bytes or bytearray object as
-// it is, any other sequence element by element (ints 0..255 only).  Only a
-// replaced exchange or an odd port can produce anything but bytes.
-bool reply_bytes(PyObject* reply, std::size_t needed, std::vector<std::uint8_t>& out);
+// The first bytes of a reply, for a decoder that reads `needed` of them: a
+// bytes or bytearray object as it is, any other sequence element by
+// element (ints 0..255 only).  Only a replaced exchange or an odd port can
+// produce anything but bytes.  Only a frame's worth is copied, whatever the
+// reply's length.
+bool reply_bytes(PyObject* reply, std::size_t needed, protocol::Frame& out);
 
 // The result of a setting command: True when a reply came back.
 PyObject* reply_received(PyObject* reply);

@@ -19,8 +19,9 @@ constexpr Setpoint kVoltageMax{"voltage", "V", nullptr};
 constexpr Setpoint kOutVoltage{"voltage", "V", texts::kSetVoltageRead};
 constexpr Setpoint kOutCurrent{"current", "A", texts::kSetCurrentRead};
 
-// The milli-units of a value, or an error set: NaN and infinities fail as
-// int() fails on them; a value outside the 32-bit field is refused.
+// The milli-units of a value, or an error set: a NaN or infinite argument
+// fails as int() fails on it; any finite value outside the 32-bit field,
+// however large, is refused as out of range.
 bool scale(const Setpoint& setpoint, double value, std::uint32_t& milli) {
     const protocol::ScaledSetpoint scaled = protocol::scale_to_milli(value);
     switch (scaled.error) {
@@ -28,10 +29,10 @@ bool scale(const Setpoint& setpoint, double value, std::uint32_t& milli) {
             milli = scaled.milli;
             return true;
         case protocol::ScaleError::kNotANumber:
-            PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer");
+            PyErr_SetString(PyExc_ValueError, texts::kSetpointNotANumber);
             return false;
         case protocol::ScaleError::kInfinite:
-            PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
+            PyErr_SetString(PyExc_OverflowError, texts::kSetpointInfinite);
             return false;
         case protocol::ScaleError::kOutOfRange:
             break;

@@ -54,7 +54,7 @@ PyObject* read_dev_status(Context& c, PyObject* const* args) {
     const int received = py::truth(reply.get());
     if (received < 0) return nullptr;
     if (!received) Py_RETURN_NONE;
-    std::vector<std::uint8_t> bytes;
+    protocol::Frame bytes;
     if (!reply_bytes(reply.get(), protocol::kStatusBytesNeeded, bytes)) return nullptr;
     return status_dict(c, protocol::decode_status(bytes.data()));
 }

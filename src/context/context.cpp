@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "texts/texts.hpp"
+
 namespace zq {
 namespace {
 
@@ -71,7 +73,7 @@ void context_free(Context& c) {
 Context* context_of(PyObject* module) {
     auto* context = static_cast<Context*>(PyModule_Check(module) ? PyModule_GetState(module) : nullptr);
     if (!context || !context->module) {
-        PyErr_SetString(PyExc_RuntimeError, "the zq4180 module has been torn down");
+        PyErr_SetString(PyExc_RuntimeError, texts::kModuleTornDown);
         return nullptr;
     }
     return context;

@@ -38,7 +38,13 @@ ObjectLocks::Entry* ObjectLocks::entry_for(const PyObject* object) {
 
 void ObjectLocks::forget_if_idle(const PyObject* object, Entry& entry) {
     if (entry.depth > 0 || entry.waiters > 0) return;
-    spare_locks_.push_back(entry.lock);
+    // Runs from a scope guard's destructor: keeping the lock for reuse is an
+    // optimisation, so a failed allocation just frees it.
+    try {
+        spare_locks_.push_back(entry.lock);
+    } catch (...) {
+        PyThread_free_lock(entry.lock);
+    }
     entries_.erase(object);
 }
 

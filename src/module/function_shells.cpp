@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "texts/texts.hpp"
+
 namespace zq::module {
 namespace {
 
@@ -84,7 +86,7 @@ PyObject* make_method_functions(PyObject* module) {
         const std::string factory_name = "_make_" + std::to_string(i);
         PyObject* factory = PyDict_GetItemString(scratch.get(), factory_name.c_str());
         if (!factory) {
-            PyErr_Format(PyExc_RuntimeError, "method factory %s is missing", factory_name.c_str());
+            PyErr_Format(PyExc_RuntimeError, texts::kMethodFactoryMissing, factory_name.c_str());
             return nullptr;
         }
         py::Ref rebound = py::Ref::steal(PyFunction_New(PyFunction_GetCode(factory), module_globals));

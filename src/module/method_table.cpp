@@ -1,6 +1,8 @@
 #include "module/method_table.hpp"
 
 #include <cstring>
+#include <exception>
+#include <new>
 
 #include "commands/operations.hpp"
 #include "port/operations.hpp"
@@ -21,14 +23,20 @@ enum Locking { kUnlocked, kLocked };
 // calls it otherwise gets an error, not a crash.
 template <Operation Op, Py_ssize_t Arity, Locking Lock>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != Arity) {
-        return PyErr_Format(PyExc_TypeError, "expected %zd arguments, got %zd", Arity, nargs);
-    }
+    if (nargs != Arity) return PyErr_Format(PyExc_TypeError, texts::kWrongArgumentCount, Arity, nargs);
     Context* context = context_of(module);
     if (!context) return nullptr;
-    if (Lock == kUnlocked) return Op(*context, args);
-    ObjectLockGuard guard(*context->locks, args[0]);
-    return guard.held() ? Op(*context, args) : nullptr;
+    // A C++ exception (an allocation failing) must become a Python one: it
+    // would otherwise end the whole process.
+    try {
+        if (Lock == kUnlocked) return Op(*context, args);
+        ObjectLockGuard guard(*context->locks, args[0]);
+        return guard.held() ? Op(*context, args) : nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        return PyErr_Format(PyExc_RuntimeError, texts::kCppError, error.what());
+    }
 }
 
 template <Operation Op, Py_ssize_t Arity, Locking Lock = kLocked>

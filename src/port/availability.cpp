@@ -35,6 +35,12 @@ PyObject* probe_by_opening(const Context& c, PyObject* self) {
     Py_RETURN_FALSE;
 }
 
+// subprocess.PIPE
+py::Ref pipe(const Context& c) {
+    py::Ref subprocess = global(c, c.subprocess);
+    return subprocess ? py::getattr(subprocess.get(), c.pipe) : py::Ref{};
+}
+
 // subprocess.run(["lsof", "--", self.port], stdout=PIPE, stderr=PIPE):
 // any output means some process holds the port.  "--" keeps a port name
 // such as "-h" or "+D/" from being read as an option.  -1 on error.
@@ -52,8 +58,8 @@ int held_by_a_process(const Context& c, PyObject* self) {
         Py_INCREF(items[i]);
         PyList_SET_ITEM(argv.get(), i, items[i]);
     }
-    py::Ref out_pipe = py::getattr(subprocess.get(), c.pipe);
-    py::Ref err_pipe = out_pipe ? py::getattr(subprocess.get(), c.pipe) : py::Ref{};
+    py::Ref out_pipe = pipe(c);
+    py::Ref err_pipe = out_pipe ? pipe(c) : py::Ref{};
     if (!err_pipe) return -1;
     PyObject* const positional[] = {argv.get()};
     PyObject* const keywords[] = {out_pipe.get(), err_pipe.get()};

@@ -1,5 +1,7 @@
 #include "port/caught_error.hpp"
 
+#include "texts/texts.hpp"
+
 namespace zq::port {
 
 CaughtError::CaughtError() {
@@ -23,8 +25,7 @@ int CaughtError::matches(PyObject* classes) {
         }
     }
     if (!catchable) {
-        PyErr_SetString(PyExc_TypeError,
-                        "catching classes that do not inherit from BaseException is not allowed");
+        PyErr_SetString(PyExc_TypeError, texts::kCannotCatch);
         chain_into_pending();
         return -1;
     }

@@ -18,7 +18,8 @@ namespace {
 py::Ref open_connection(const Context& c, PyObject* self, bool& refused) {
     refused = false;
     py::Ref serial = global(c, c.serial);
-    py::Ref port = serial ? py::getattr(self, c.port) : py::Ref{};
+    py::Ref opener = serial ? py::getattr(serial.get(), c.serial_class) : py::Ref{};
+    py::Ref port = opener ? py::getattr(self, c.port) : py::Ref{};
     const int url = port ? is_url(c, port.get()) : -1;
     if (url < 0) return {};
     if (url) {
@@ -30,9 +31,9 @@ py::Ref open_connection(const Context& c, PyObject* self, bool& refused) {
             if (line) print_line(c, line.get());
             return {};
         }
+        opener = py::getattr(serial.get(), c.serial_for_url);
+        if (!opener) return {};
     }
-    py::Ref opener = py::getattr(serial.get(), url ? c.serial_for_url : c.serial_class);
-    if (!opener) return {};
     PyObject* const positional[] = {port.get(), c.baud_rate, c.data_bits, c.parity_none};
     PyObject* const keywords[] = {c.read_timeout, c.stop_bits};
     return py::call_with_keywords(opener.get(), positional, c.open_kwnames, keywords);
@@ -47,16 +48,19 @@ py::Ref identify(const Context& c, PyObject* self) {
     if (!kept || !py::setattr(self, c.product_model, c.empty)) return {};
     py::Ref answered = py::call_method(self, c.read_device_version);
     py::Ref model = answered ? py::getattr(self, c.product_model) : py::Ref{};
-    {
-        // As a `finally:` clause: runs whether or not the read-out raised,
-        // and leaves the read-out's own error the one that propagates.
-        std::optional<py::PendingError> pending;
-        if (!model) pending.emplace();
-        py::Ref now = py::getattr(self, c.product_model);
-        int blank = now ? py::equals(now.get(), c.empty) : -1;
-        if (blank > 0 && !py::setattr(self, c.product_model, kept.get())) blank = -1;
-        if (blank < 0 && model) return {};
+
+    // As a `finally:` clause: runs whether or not the read-out raised; an
+    // error of its own replaces the read-out's (which becomes its context).
+    std::optional<CaughtError> raised;
+    if (!model) raised.emplace();
+    py::Ref now = py::getattr(self, c.product_model);
+    int blank = now ? py::equals(now.get(), c.empty) : -1;
+    if (blank > 0 && !py::setattr(self, c.product_model, kept.get())) blank = -1;
+    if (blank < 0) {
+        if (raised) raised->chain_into_pending();
+        return {};
     }
+    if (raised) raised->reraise();
     return model;
 }
 
@@ -117,7 +121,13 @@ PyObject* open(Context& c, PyObject* const* args) {
             return nullptr;
         }
     } else if (!error.is_exception()) {
-        return error.reraise();  // KeyboardInterrupt, SystemExit: not ours to swallow
+        // KeyboardInterrupt, SystemExit: not ours to swallow, but the port is
+        // not left held by an open that did not finish.
+        if (!drop_connection(c, connection)) {
+            error.chain_into_pending();
+            return nullptr;
+        }
+        return error.reraise();
     }
     if (!drop_connection(c, connection)) {
         error.chain_into_pending();

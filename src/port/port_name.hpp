@@ -6,9 +6,11 @@
 
 namespace zq::port {
 
-// "://" in port: 1 for a URL, 0 for a device name, -1 with an error set.
+// A text containing "://": 1 for a URL, 0 for a device name, -1 with an
+// error set.  Any other port value (bytes, a path object) is a device name
+// handed on as it is.
 inline int is_url(const Context& c, PyObject* port) {
-    return PySequence_Contains(port, c.url_marker);
+    return PyUnicode_Check(port) ? PySequence_Contains(port, c.url_marker) : 0;
 }
 
 // port.lower().startswith("socket://"): 1, 0, or -1 with an error set.

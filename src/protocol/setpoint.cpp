@@ -5,9 +5,10 @@
 namespace zq::protocol {
 
 ScaledSetpoint scale_to_milli(double value) {
-    const double product = value * 1000.0;
-    if (std::isnan(product)) return {ScaleError::kNotANumber, 0};
-    if (std::isinf(product)) return {ScaleError::kInfinite, 0};
+    if (std::isnan(value)) return {ScaleError::kNotANumber, 0};
+    if (std::isinf(value)) return {ScaleError::kInfinite, 0};
+    const double product = value * 1000.0;  // may overflow to infinity: out of range
+    if (!std::isfinite(product)) return {ScaleError::kOutOfRange, 0};
     const double truncated = std::trunc(product);
     // Compare as doubles before converting: casting an out-of-range double
     // to an integer is undefined behaviour.

@@ -18,7 +18,8 @@ struct ScaledSetpoint {
 // value * 1000.0 in double precision, truncated toward zero (1.005 V is
 // 1004 mV: the product is 1004.9999999999999).  A result outside the 32-bit
 // field is refused rather than wrapped: -1 V would otherwise reach the
-// supply as 4294966.296 V.
+// supply as 4294966.296 V.  NaN and infinite values are errors of their
+// own; a finite value whose product overflows is simply out of range.
 ScaledSetpoint scale_to_milli(double value);
 
 // Bytes 3..6 of a setpoint request.

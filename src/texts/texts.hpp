@@ -43,6 +43,18 @@ inline constexpr char kReplyByteType[] = "reply byte %zd is not an int but %.200
 inline constexpr char kReplyByteRange[] = "reply byte %zd is %S, not a byte value 0..255";
 inline constexpr char kReplyTooShort[] = "reply has %zd bytes, at least %zd needed";
 inline constexpr char kFrameNotBytes[] = "cannot convert '%.200s' object to bytes";
+// As int() words them for a float argument.
+inline constexpr char kSetpointNotANumber[] = "cannot convert float NaN to integer";
+inline constexpr char kSetpointInfinite[] = "cannot convert float infinity to integer";
+inline constexpr char kCannotCatch[] =
+    "catching classes that do not inherit from BaseException is not allowed";
+
+// ---- Internal errors (reached only by taking the module apart) ---------------
+
+inline constexpr char kWrongArgumentCount[] = "expected %zd arguments, got %zd";
+inline constexpr char kModuleTornDown[] = "the zq4180 module has been torn down";
+inline constexpr char kMethodFactoryMissing[] = "method factory %s is missing";
+inline constexpr char kCppError[] = "zq4180: %s";
 
 // ---- Documentation texts ----------------------------------------------------
 

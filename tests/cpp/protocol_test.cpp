@@ -65,7 +65,7 @@ void setpoints() {
         {4294967.296, ScaleError::kOutOfRange, 0}, {-1.0, ScaleError::kOutOfRange, 0},
         {1e300, ScaleError::kOutOfRange, 0},       {-1e300, ScaleError::kOutOfRange, 0},
         {nan, ScaleError::kNotANumber, 0},         {inf, ScaleError::kInfinite, 0},
-        {-inf, ScaleError::kInfinite, 0},          {1e306, ScaleError::kInfinite, 0},
+        {-inf, ScaleError::kInfinite, 0},          {1e306, ScaleError::kOutOfRange, 0},
     };
     for (const Case& c : cases) {
         const ScaledSetpoint scaled = scale_to_milli(c.value);

@@ -147,6 +147,13 @@ class FakeSerialModule:
 
     def Serial(self, *args, **kwargs):
         self.calls.append((args, list(kwargs.items())))
+        return self._hand_out()
+
+    def serial_for_url(self, *args, **kwargs):
+        self.calls.append(("url",) + (args, list(kwargs.items())))
+        return self._hand_out()
+
+    def _hand_out(self):
         outcome = self.outcomes.pop(0) if self.outcomes else None
         if isinstance(outcome, BaseException):
             raise outcome

@@ -106,6 +106,7 @@ RANGE = "{} must be between 0 and 4294967.295 {} (0 to 4294967295 m{}), got {}"
     (4294967.296, ValueError, "4294967.296"),
     (2 ** 40, ValueError, "1099511627776.0"),
     (1e300, ValueError, "1e+300"),
+    (-1e306, ValueError, "-1e+306"),  # the product overflows: still only out of range
     (math.nan, ValueError, None),
     (math.inf, OverflowError, None),
     (-math.inf, OverflowError, None),

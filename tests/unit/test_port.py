@@ -1,4 +1,5 @@
 """Driver object, availability check and opening, against fake modules."""
+import pathlib
 import subprocess
 
 import pytest
@@ -172,6 +173,40 @@ def test_interrupts_pass_through_open(env, where):
         env.serial.outcomes = [env.port(raises={"write": KeyboardInterrupt()})]
     with pytest.raises(KeyboardInterrupt):
         env.zq.ZQ4180("COM3").open()
+    # an interrupted open does not leave this process holding the port
+    assert all(port.log.count(("close",)) == 1 for port in env.serial.ports)
+
+
+SOCKET_LINE = ("Cannot use {}: a socket:// port reports at most 1 byte waiting, so the 26-byte reply "
+               "is never seen; use rfc2217://host:port instead (ser2net: accepter telnet(rfc2217))\n")
+
+
+@pytest.mark.parametrize("port, opener, printed", [
+    ("rfc2217://127.0.0.1:2217?ign_set_control", "url", ""),
+    ("spy:///dev/ttyUSB0", "url", ""),
+    ("loop://", "url", ""),
+    ("socket://127.0.0.1:2000", None, SOCKET_LINE.format("socket://127.0.0.1:2000")),
+    ("SOCKET://host:1", None, SOCKET_LINE.format("SOCKET://host:1")),
+    ("/dev/ttyUSB0", "device", ""),
+])
+def test_urls_open_through_serial_for_url(env, capsys, port, opener, printed):
+    obj = env.zq.ZQ4180(port)
+    assert obj.check_port_available() is True
+    assert env.subprocess.calls == ([(["lsof", "--", port], [("stdout", "<pipe>"), ("stderr", "<pipe>")])]
+                                    if opener == "device" else [])
+    assert obj.open() is (opener is not None)
+    assert capsys.readouterr().out == printed
+    settings = ((port, 4800, 8, "N"), [("timeout", 50), ("stopbits", 1)])
+    expected = {None: [], "url": [("url",) + settings], "device": [settings]}[opener]
+    assert env.serial.calls == expected
+
+
+@pytest.mark.parametrize("name", [b"/dev/ttyUSB0", pathlib.PurePosixPath("/dev/ttyUSB0")])
+def test_a_port_name_that_is_not_text_goes_to_lsof_as_it_is(env, name):
+    obj = env.zq.ZQ4180("x")
+    obj.port = name
+    assert obj.check_port_available() is True
+    assert env.subprocess.calls[0][0] == ["lsof", "--", name]
 
 
 def test_open_calls_its_helpers_through_self(env, capsys):

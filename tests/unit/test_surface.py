@@ -10,7 +10,7 @@ import unittest.mock
 
 import pytest
 
-from .fakes import Clock, FakePort, frame
+from .fakes import Clock, FakePort, frame, identity
 
 ext = pytest.mark.extension_only
 ACK = frame()
@@ -249,6 +249,29 @@ def test_demonstration_without_a_supply():
     lsof_missing = [line[:9] for line in before] == ["检查端口时出错: ", "serial po"]
     assert lsof_missing or (len(before) == 1 and before[0].startswith("Cannot open serial port")
                             and "/dev/cu.usbserial-21320" in before[0])
+
+
+@ext
+def test_demonstration_with_a_supply(env, monkeypatch, capsys):
+    from zq4180_launch.demo import load_as_main
+
+    status = frame(0x0B, 0x12, b"\0" * 6 + b"\x85")
+    env.serial.outcomes = [env.port(identity(0x0B), *[frame(0x0B)] * 6, status, *[frame(0x0B)] * 3)]
+    for name in ("time", "serial", "subprocess", "platform"):
+        monkeypatch.setitem(sys.modules, name, getattr(env, "clock" if name == "time" else name))
+    monkeypatch.setitem(sys.modules, "__main__", sys.modules["__main__"])
+    module = load_as_main()
+    port = env.serial.ports[0]
+    assert module.opat_port == "/dev/cu.usbserial-21320" and module.zq4100.ser is port
+    assert [w[1:4] for w in port.writes] == [
+        b"\xff\x31\x00", b"\x0b\x20\x01", b"\x0b\x25\x06", b"\x0b\x22\xd0", b"\x0b\x23\xc6",
+        b"\x0b\x24\x78", b"\x0b\x21\x01", b"\x0b\x26\x00", b"\x0b\x20\x00", b"\x0b\x21\x00",
+        b"\x0b\x32\x00"]
+    assert port.log[-1] == ("close",) and 3 in env.clock.sleeps
+    ack = str(list(frame(0x0B)))
+    assert capsys.readouterr().out.splitlines() == [
+        "set work mode to remote controll", "set voltage, read:" + ack, "set current, read:" + ack,
+        "------------ local -------------", "Restore FACTORY:" + ack, "zq4100 series closed!"]
 
 
 @ext
