@@ -8,12 +8,12 @@
 namespace zq::commands {
 namespace {
 
-// sum(values) & 0xFF for a list that holds only exact ints (bools count):
-// their low 64 bits are enough, see ChecksumAccumulator.  False when some
-// element needs the interpreter's own `+`.
-bool small_int_checksum(PyObject* values, unsigned& checksum) {
+// sum(values[:count]) & 0xFF for a list whose first `count` elements are
+// exact ints (bools count): their low 64 bits are enough, see
+// ChecksumAccumulator.  Adding them runs no Python code, so the list cannot
+// change meanwhile.  False when some element needs the interpreter's `+`.
+bool small_int_checksum(PyObject* values, Py_ssize_t count, unsigned& checksum) {
     protocol::ChecksumAccumulator sum;
-    const Py_ssize_t count = PyList_GET_SIZE(values);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = PyList_GET_ITEM(values, i);
         if (!PyLong_CheckExact(item) && !PyBool_Check(item)) return false;
@@ -26,11 +26,12 @@ bool small_int_checksum(PyObject* values, unsigned& checksum) {
 // sum(data[:-1]) & 0xFF
 py::Ref checksum_of_all_but_last(PyObject* data) {
     const Py_ssize_t length = PyList_GET_SIZE(data);
-    // A copy, as data[:-1] is: the additions cannot disturb it.
-    py::Ref head = py::Ref::steal(PyList_GetSlice(data, 0, length > 0 ? length - 1 : 0));
-    if (!head) return {};
+    const Py_ssize_t summed = length > 0 ? length - 1 : 0;
     unsigned fast = 0;
-    if (small_int_checksum(head.get(), fast)) return py::Ref::steal(PyLong_FromUnsignedLong(fast));
+    if (small_int_checksum(data, summed, fast)) return py::Ref::steal(PyLong_FromUnsignedLong(fast));
+    // A copy, as data[:-1] is: Python additions cannot disturb it.
+    py::Ref head = py::Ref::steal(PyList_GetSlice(data, 0, summed));
+    if (!head) return {};
 
     py::Ref sum = py::Ref::steal(PyLong_FromLong(0));
     for (Py_ssize_t i = 0; sum && i < PyList_GET_SIZE(head.get()); ++i) {

@@ -35,8 +35,7 @@ PyObject* restore_factory(Context& c, PyObject* const* args) {
     const int received = py::truth(reply.get());
     if (received < 0) return nullptr;
     if (received) {
-        py::Ref values = py::Ref::steal(PySequence_List(reply.get()));
-        if (!values || !print_prefixed(c, texts::kRestoreFactory, values.get())) return nullptr;
+        if (!print_reply(c, texts::kRestoreFactory, reply.get())) return nullptr;
     }
     return PyBool_FromLong(received);
 }

@@ -10,7 +10,7 @@ namespace zq::commands {
 py::Ref new_request(const Context& c, PyObject* self, PyObject* word_name) {
     py::Ref template_frame = py::getattr(self, c.cmd_template);
     if (!template_frame) return {};
-    py::Ref command = py::Ref::steal(PySequence_List(template_frame.get()));
+    py::Ref command = py::list_of(template_frame.get());
     if (!command) return {};
     py::Ref address = py::getattr(self, c.addr);
     if (!address || PyList_SetItem(command.get(), 1, address.release()) < 0) return {};

@@ -67,8 +67,7 @@ PyObject* send_setpoint(Context& c, PyObject* const* args, PyObject* word_name,
     const int received = py::truth(reply.get());
     if (received < 0) return nullptr;
     if (received && setpoint.printed) {
-        py::Ref values = py::Ref::steal(PySequence_List(reply.get()));
-        if (!values || !print_prefixed(c, setpoint.printed, values.get())) return nullptr;
+        if (!print_reply(c, setpoint.printed, reply.get())) return nullptr;
     }
     return PyBool_FromLong(received);
 }

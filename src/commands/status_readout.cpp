@@ -26,7 +26,7 @@ PyObject* mode_text(const Context& c, protocol::RegulationMode mode) {
 }
 
 PyObject* status_dict(const Context& c, const protocol::Status& s) {
-    py::Ref dict = py::Ref::steal(PyDict_New());
+    py::Ref dict = py::Ref::steal(_PyDict_NewPresized(10));  // ten keys, no resizing
     if (!dict) return nullptr;
     PyObject* d = dict.get();
     const bool complete =

@@ -11,41 +11,35 @@ constexpr PY_TIMEOUT_T kWaitSliceMicroseconds = 20000;
 }  // namespace
 
 ObjectLocks::~ObjectLocks() {
-    for (auto& [object, entry] : entries_) {
-        if (entry->lock) PyThread_free_lock(entry->lock);
+    for (auto& entry : entries_) PyThread_free_lock(entry->lock);
+}
+
+ObjectLocks::Entry* ObjectLocks::find(const PyObject* object) {
+    for (auto& entry : entries_) {
+        if (entry->object == object) return entry.get();
     }
-    for (PyThread_type_lock lock : spare_locks_) PyThread_free_lock(lock);
+    return nullptr;
 }
 
 ObjectLocks::Entry* ObjectLocks::entry_for(const PyObject* object) {
-    auto found = entries_.find(object);
-    if (found != entries_.end()) return found->second.get();
-    auto entry = std::make_unique<Entry>();
-    if (!spare_locks_.empty()) {
-        entry->lock = spare_locks_.back();
-        spare_locks_.pop_back();
-    } else {
-        entry->lock = PyThread_allocate_lock();
-        if (!entry->lock) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
+    if (Entry* entry = find(object)) return entry;
+    if (Entry* free_entry = find(nullptr)) {
+        free_entry->object = object;
+        return free_entry;
     }
-    Entry* raw = entry.get();
-    entries_.emplace(object, std::move(entry));
-    return raw;
+    auto entry = std::make_unique<Entry>();
+    entry->lock = PyThread_allocate_lock();
+    if (!entry->lock) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    entry->object = object;
+    entries_.push_back(std::move(entry));
+    return entries_.back().get();
 }
 
-void ObjectLocks::forget_if_idle(const PyObject* object, Entry& entry) {
-    if (entry.depth > 0 || entry.waiters > 0) return;
-    // Runs from a scope guard's destructor: keeping the lock for reuse is an
-    // optimisation, so a failed allocation just frees it.
-    try {
-        spare_locks_.push_back(entry.lock);
-    } catch (...) {
-        PyThread_free_lock(entry.lock);
-    }
-    entries_.erase(object);
+void ObjectLocks::forget_if_idle(Entry& entry) {
+    if (entry.depth == 0 && entry.waiters == 0) entry.object = nullptr;
 }
 
 bool ObjectLocks::acquire(const PyObject* object) {
@@ -66,7 +60,7 @@ bool ObjectLocks::acquire(const PyObject* object) {
             if (status == PY_LOCK_ACQUIRED) break;
             if (PyErr_CheckSignals() < 0) {
                 --entry->waiters;
-                forget_if_idle(object, *entry);
+                forget_if_idle(*entry);
                 return false;
             }
         }
@@ -78,13 +72,11 @@ bool ObjectLocks::acquire(const PyObject* object) {
 }
 
 void ObjectLocks::release(const PyObject* object) {
-    auto found = entries_.find(object);
-    if (found == entries_.end()) return;
-    Entry& entry = *found->second;
-    if (--entry.depth > 0) return;
-    entry.owner = 0;
-    PyThread_release_lock(entry.lock);
-    forget_if_idle(object, entry);
+    Entry* entry = find(object);
+    if (!entry || --entry->depth > 0) return;
+    entry->owner = 0;
+    PyThread_release_lock(entry->lock);
+    forget_if_idle(*entry);
 }
 
 }  // namespace zq

@@ -11,7 +11,6 @@
 #pragma once
 
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 #include "pyref/ref.hpp"
@@ -35,16 +34,21 @@ public:
 
 private:
     struct Entry {
+        const PyObject* object = nullptr;  // null: the entry is free for reuse
         PyThread_type_lock lock = nullptr;
         unsigned long owner = 0;  // thread holding it, when depth > 0
         long depth = 0;           // re-entries by the owner
         long waiters = 0;         // threads blocked in acquire
     };
+    Entry* find(const PyObject* object);
     Entry* entry_for(const PyObject* object);
-    void forget_if_idle(const PyObject* object, Entry& entry);
+    static void forget_if_idle(Entry& entry);
 
-    std::unordered_map<const PyObject*, std::unique_ptr<Entry>> entries_;
-    std::vector<PyThread_type_lock> spare_locks_;
+    // As many entries as objects ever in use at once (a handful: one per
+    // thread at most), searched linearly.  Entries are never freed before
+    // the table, so a waiter's entry stays put while it sleeps, and a call
+    // on an idle object allocates nothing.
+    std::vector<std::unique_ptr<Entry>> entries_;
 };
 
 // Holds an object's lock for one scope.

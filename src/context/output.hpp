@@ -13,4 +13,7 @@ bool print_line(const Context& context, PyObject* line);
 // print(prefix + str(value))
 bool print_prefixed(const Context& context, const char* prefix, PyObject* value);
 
+// print(prefix + str(list(reply))): the reply's byte values in list notation.
+bool print_reply(const Context& context, const char* prefix, PyObject* reply);
+
 }  // namespace zq

@@ -20,6 +20,24 @@ py::Ref frame_bytes(PyObject* command) {
         PyErr_Format(PyExc_TypeError, texts::kFrameNotBytes, Py_TYPE(command)->tp_name);
         return {};
     }
+    if (PyList_CheckExact(command)) {
+        // The usual frame, a list of small ints, converted directly; anything
+        // else in it takes the interpreter's conversion and its errors.
+        const Py_ssize_t size = PyList_GET_SIZE(command);
+        py::Ref bytes = py::Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
+        if (!bytes) return {};
+        char* out = PyBytes_AS_STRING(bytes.get());
+        Py_ssize_t i = 0;
+        for (; i < size; ++i) {
+            PyObject* item = PyList_GET_ITEM(command, i);
+            if (!PyLong_CheckExact(item)) break;
+            int overflow = 0;
+            const long value = PyLong_AsLongAndOverflow(item, &overflow);
+            if (overflow || value < 0 || value > 255) break;
+            out[i] = static_cast<char>(value);
+        }
+        if (i == size) return bytes;
+    }
     return py::Ref::steal(PyBytes_FromObject(command));
 }
 
@@ -90,7 +108,7 @@ int acceptable(const Context& c, PyObject* self, PyObject* data) {
     const int wrong_sync = compare(first.get(), sync.get(), Py_NE);
     if (wrong_sync != 0) return wrong_sync < 0 ? -1 : 0;
 
-    py::Ref values = py::Ref::steal(PySequence_List(data));
+    py::Ref values = py::list_of(data);
     if (!values) return -1;
     py::Ref verdict = py::call_method(self, c.check_crc, values.get());
     return verdict ? py::truth(verdict.get()) : -1;

@@ -41,6 +41,33 @@ Ref call_method(PyObject* object, PyObject* name, Args... args) {
     return Ref::steal(PyObject_VectorcallMethod(name, stack, 1 + sizeof...(args), nullptr));
 }
 
+// list(sequence), with direct paths for the two kinds the driver meets on
+// every call: a tuple (the frame template) and bytes (a reply).
+inline Ref list_of(PyObject* sequence) {
+    if (PyTuple_CheckExact(sequence)) {
+        const Py_ssize_t size = PyTuple_GET_SIZE(sequence);
+        Ref list = Ref::steal(PyList_New(size));
+        for (Py_ssize_t i = 0; list && i < size; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(sequence, i);
+            Py_INCREF(item);
+            PyList_SET_ITEM(list.get(), i, item);
+        }
+        return list;
+    }
+    if (PyBytes_CheckExact(sequence)) {
+        const Py_ssize_t size = PyBytes_GET_SIZE(sequence);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(sequence));
+        Ref list = Ref::steal(PyList_New(size));
+        for (Py_ssize_t i = 0; list && i < size; ++i) {
+            PyObject* item = PyLong_FromLong(bytes[i]);  // small ints: cached, cannot fail
+            if (!item) return {};
+            PyList_SET_ITEM(list.get(), i, item);
+        }
+        return list;
+    }
+    return Ref::steal(PySequence_List(sequence));
+}
+
 // Python truth: 1, 0, or -1 with an error set.
 inline int truth(PyObject* object) { return PyObject_IsTrue(object); }
 
