@@ -66,6 +66,29 @@ def _frame_bytes(cmd):
     raise TypeError("cannot convert '%.200s' object to bytes" % type(cmd).__name__)
 
 
+def _device_to_check(port):
+    # The local device the availability check looks at: the port itself, the
+    # wrapped device of spy://DEVICE, or None for any other URL.
+    if not (isinstance(port, str) and "://" in port):
+        return port
+    if port.lower().startswith("spy://"):
+        device = port[6:].split("?", 1)[0]
+        if device and "://" not in device:
+            return device
+    return None
+
+
+def _drop(connection):
+    # Closes the connection a failed open made; its ordinary errors belong
+    # to the same failure.
+    if connection is None:
+        return
+    try:
+        connection.close()
+    except Exception:
+        pass
+
+
 def _reply_bytes(reply, needed):
     values = list(reply)
     for index, value in enumerate(values):
@@ -251,20 +274,20 @@ class ZQ4180:
         if platform.system().lower() == "windows":
             try:
                 Serial = serial.Serial
-                port = self.port
-                if isinstance(port, str) and "://" in port:
+                device = _device_to_check(self.port)
+                if device is None:
                     return True
-                ser = Serial(port)
+                ser = Serial(device)
                 ser.close()
                 return True
             except serial.SerialException:
                 return False
         try:
             run = subprocess.run
-            port = self.port
-            if isinstance(port, str) and "://" in port:
+            device = _device_to_check(self.port)
+            if device is None:
                 return True  # a URL names no local device; opening gives the verdict
-            result = run(["lsof", "--", port],
+            result = run(["lsof", "--", device],
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             if result.stdout:
                 return False
@@ -304,22 +327,14 @@ class ZQ4180:
             return False
         except serial.SerialException as e:
             print("Cannot open serial port" + str(e))
-            self.__drop(connection)
+            _drop(connection)
             return False
         except Exception:
-            self.__drop(connection)
+            _drop(connection)
             return False
         except BaseException:
-            self.__drop(connection)
+            _drop(connection)
             raise
-
-    def __drop(self, connection):
-        if connection is None:
-            return
-        try:
-            connection.close()
-        except Exception:
-            pass
 
     def close(self):
         self.ser.close()

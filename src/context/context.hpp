@@ -69,6 +69,7 @@ namespace zq {
     X(parity_none, "N")                                                    \
     X(url_marker, "://")                                                   \
     X(socket_scheme, "socket://")                                          \
+    X(spy_scheme, "spy://")                                                \
     X(mode_cv, "CV")                                                       \
     X(mode_cc, "CC")                                                       \
     X(mode_xx, "XX")                                                       \

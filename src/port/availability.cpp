@@ -1,7 +1,8 @@
 // check_port_available: can the port be opened?  On Windows a trial open;
 // elsewhere `lsof`, which lists any process holding the device file.  A URL
-// names no local device to look at: it counts as available, and opening it
-// gives the verdict (a busy or unreachable server fails there).
+// names no local device to look at, except spy://DEVICE, whose device is
+// checked: any other URL counts as available, and opening it gives the
+// verdict.
 #include "context/output.hpp"
 #include "port/caught_error.hpp"
 #include "port/operations.hpp"
@@ -24,9 +25,10 @@ PyObject* probe_by_opening(const Context& c, PyObject* self) {
     py::Ref serial = global(c, c.serial);
     py::Ref serial_class = serial ? py::getattr(serial.get(), c.serial_class) : py::Ref{};
     py::Ref port = serial_class ? py::getattr(self, c.port) : py::Ref{};
-    const int url = port ? is_url(c, port.get()) : -1;
-    if (url > 0) Py_RETURN_TRUE;
-    py::Ref probe = url == 0 ? py::call(serial_class.get(), port.get()) : py::Ref{};
+    bool nothing_local = false;
+    py::Ref device = port ? device_to_check(c, port.get(), nothing_local) : py::Ref{};
+    if (nothing_local) Py_RETURN_TRUE;
+    py::Ref probe = device ? py::call(serial_class.get(), device.get()) : py::Ref{};
     if (probe && py::call_method(probe.get(), c.close)) Py_RETURN_TRUE;
     CaughtError error;
     const int busy = error.matches_serial_exception(c);
@@ -49,11 +51,13 @@ int held_by_a_process(const Context& c, PyObject* self) {
     py::Ref run = subprocess ? py::getattr(subprocess.get(), c.run) : py::Ref{};
     py::Ref port = run ? py::getattr(self, c.port) : py::Ref{};
     if (!port) return -1;
-    const int url = is_url(c, port.get());
-    if (url != 0) return url > 0 ? 0 : -1;
+    bool nothing_local = false;
+    py::Ref device = device_to_check(c, port.get(), nothing_local);
+    if (nothing_local) return 0;
+    if (!device) return -1;
     py::Ref argv = py::Ref::steal(PyList_New(3));
     if (!argv) return -1;
-    PyObject* items[] = {c.lsof, c.end_of_options, port.get()};
+    PyObject* items[] = {c.lsof, c.end_of_options, device.get()};
     for (Py_ssize_t i = 0; i < 3; ++i) {
         Py_INCREF(items[i]);
         PyList_SET_ITEM(argv.get(), i, items[i]);

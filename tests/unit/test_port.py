@@ -181,19 +181,20 @@ SOCKET_LINE = ("Cannot use {}: a socket:// port reports at most 1 byte waiting, 
                "is never seen; use rfc2217://host:port instead (ser2net: accepter telnet(rfc2217))\n")
 
 
-@pytest.mark.parametrize("port, opener, printed", [
-    ("rfc2217://127.0.0.1:2217?ign_set_control", "url", ""),
-    ("spy:///dev/ttyUSB0", "url", ""),
-    ("loop://", "url", ""),
-    ("socket://127.0.0.1:2000", None, SOCKET_LINE.format("socket://127.0.0.1:2000")),
-    ("SOCKET://host:1", None, SOCKET_LINE.format("SOCKET://host:1")),
-    ("/dev/ttyUSB0", "device", ""),
+@pytest.mark.parametrize("port, checked, opener, printed", [
+    ("rfc2217://127.0.0.1:2217?ign_set_control", None, "url", ""),
+    ("spy:///dev/ttyUSB0?file=trace.txt", "/dev/ttyUSB0", "url", ""),  # a trace of a local port
+    ("spy://rfc2217://host:1", None, "url", ""),
+    ("loop://", None, "url", ""),
+    ("socket://127.0.0.1:2000", None, None, SOCKET_LINE.format("socket://127.0.0.1:2000")),
+    ("SOCKET://host:1", None, None, SOCKET_LINE.format("SOCKET://host:1")),
+    ("/dev/ttyUSB0", "/dev/ttyUSB0", "device", ""),
 ])
-def test_urls_open_through_serial_for_url(env, capsys, port, opener, printed):
+def test_urls_open_through_serial_for_url(env, capsys, port, checked, opener, printed):
     obj = env.zq.ZQ4180(port)
     assert obj.check_port_available() is True
-    assert env.subprocess.calls == ([(["lsof", "--", port], [("stdout", "<pipe>"), ("stderr", "<pipe>")])]
-                                    if opener == "device" else [])
+    assert env.subprocess.calls == ([(["lsof", "--", checked], [("stdout", "<pipe>"), ("stderr", "<pipe>")])]
+                                    if checked else [])
     assert obj.open() is (opener is not None)
     assert capsys.readouterr().out == printed
     settings = ((port, 4800, 8, "N"), [("timeout", 50), ("stopbits", 1)])
