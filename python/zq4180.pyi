@@ -8,33 +8,13 @@ import platform as platform
 import subprocess as subprocess
 import time as time
 from collections.abc import Iterable
-from typing import (Final, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypedDict,
-                    type_check_only)
+from typing import Any, Final, SupportsFloat, SupportsIndex, TypeAlias
 
 import serial as serial
 
 # Anything the C API converts to a double: floats, ints, and any object with
 # __float__ or __index__ (Decimal, Fraction, numpy scalars).
 _Real: TypeAlias = SupportsFloat | SupportsIndex
-
-@type_check_only
-class _DeviceVersion(TypedDict):
-    model: str
-    SN: str
-    soft_version: int
-
-@type_check_only
-class _DeviceStatus(TypedDict):
-    current_real: float
-    voltage_real: float
-    current_set: float
-    voltage_max_set: float
-    voltage_set: float
-    out_status: Literal["on", "off"]
-    beyond_temp: bool
-    out_mode: Literal["CV", "CC", "XX"]
-    fan_speed: int
-    work_mode: Literal["remote", "local"]
 
 class ZQ4180:
     _ZQ4180__CMD_TEMPLATE: Final[tuple[int, ...]]
@@ -69,17 +49,17 @@ class ZQ4180:
     def _ZQ4180__cal_crc(self, data: list[int]) -> None: ...
     def _ZQ4180__read(self) -> bytes | None: ...
     def _ZQ4180__write_and_read(self, cmd: Iterable[int]) -> bytes | None: ...
-    def show_device_version(self) -> _DeviceVersion:
-        """The identity from the last open() that got an answer ("" and 0 before any)."""
-    # Any mode but "remote" means local control at run time; only the two
-    # meaningful values type-check, so a typo ("Remote") cannot silently hand
-    # the supply back to its front panel.
-    def set_work_mode(self, mode: Literal["remote", "local"] = "remote") -> bool:
+    def show_device_version(self) -> dict[str, Any]:
+        """The identity from the last open() that got an answer ("" and 0 before any).
+
+        Keys: "model" (str), "SN" (str), "soft_version" (int).
+        """
+    def set_work_mode(self, mode: str = "remote") -> bool:
         """Put the supply under remote (PC) or local (front panel) control.
 
         Any value other than "remote" selects local control. True when the supply answered.
         """
-    def set_ouput_mode(self, mode: Literal["on", "off"] = "off") -> bool:
+    def set_ouput_mode(self, mode: str = "off") -> bool:
         """Switch the output on or off; anything but "on"/"off" raises ValueError.
 
         True when the supply answered.
@@ -112,8 +92,14 @@ class ZQ4180:
         """
     def restore_factory(self) -> bool:
         """Restore the supply's factory settings. Prints the reply; True when it answered."""
-    def read_dev_status(self) -> _DeviceStatus | None:
-        """Live measurements, setpoints and state flags; None when the supply did not answer."""
+    def read_dev_status(self) -> dict[str, Any] | None:
+        """Live measurements, setpoints and state flags; None when the supply did not answer.
+
+        Keys: "current_real", "voltage_real", "current_set", "voltage_max_set",
+        "voltage_set" (float, A and V), "out_status" ("on"/"off"), "beyond_temp"
+        (bool), "out_mode" ("CV"/"CC"/"XX"), "fan_speed" (int 0..7), "work_mode"
+        ("remote"/"local").
+        """
     def _ZQ4180__read_device_version(self) -> None: ...
     def check_port_available(self) -> bool:
         """False when another process holds the port.

@@ -291,6 +291,9 @@ def _missing_reply(waiting: int, got: bytes):
 def _open_advice(ctx: _Context, exc: Exception) -> str:
     if ctx.is_url and isinstance(exc, ValueError):
         return "pySerial knows no such URL; a device server is reached as rfc2217://HOST:PORT."
+    if ctx.is_url and isinstance(exc, (BrokenPipeError, ConnectionResetError)):
+        return ("The device server took the connection and dropped it: ser2net serves one client per "
+                "port, so another client probably holds this supply. Close it, then run this again.")
     if ctx.is_url:
         return ("Check that the device server runs and listens at that address; ser2net serving a pty "
                 "needs ?ign_set_control on rfc2217:// URLs.")

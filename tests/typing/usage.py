@@ -8,14 +8,11 @@ from __future__ import annotations
 import decimal
 import fractions
 import time
-from typing import TYPE_CHECKING, Literal, assert_type
+from typing import Any, assert_type
 
 import serial
 
 import zq4180
-
-if TYPE_CHECKING:
-    from zq4180 import _DeviceStatus, _DeviceVersion
 
 
 def verified_voltage(supply: zq4180.ZQ4180, volts: float) -> bool:
@@ -25,7 +22,8 @@ def verified_voltage(supply: zq4180.ZQ4180, volts: float) -> bool:
     if status is None:
         return False
     # Whole millivolts on the wire, truncated.
-    return abs(status["voltage_set"] - volts) < 0.001
+    set_volts: float = status["voltage_set"]
+    return abs(set_volts - volts) < 0.001
 
 
 def session(port: str) -> dict[str, object]:
@@ -36,7 +34,7 @@ def session(port: str) -> dict[str, object]:
         return {}
     assert_type(supply.ser, serial.SerialBase)
     version = supply.show_device_version()
-    assert_type(version, "_DeviceVersion")
+    assert_type(version, dict[str, Any])
     model: str = version["model"]
     firmware: int = version["soft_version"]
 
@@ -50,11 +48,11 @@ def session(port: str) -> dict[str, object]:
     supply.set_ouput_mode("on")
 
     status = supply.read_dev_status()
-    assert_type(status, "_DeviceStatus | None")
+    assert_type(status, dict[str, Any] | None)
     record: dict[str, object] = {"model": model, "firmware": firmware, "t": time.time()}
     if status is not None:
         watts: float = status["voltage_real"] * status["current_real"]
-        regulation: Literal["CV", "CC", "XX"] = status["out_mode"]
+        regulation: str = status["out_mode"]
         hot: bool = status["beyond_temp"]
         fan: int = status["fan_speed"]
         record.update(status, watts=watts, regulation=regulation, hot=hot, fan=fan)
