@@ -244,8 +244,12 @@ def main(argv: list[str] | None = None) -> int:
         args = parser.parse_args(argv)
         if args.link and len(args.link) != args.count:
             raise UsageError(f"--link given {len(args.link)} time(s) for {args.count} supplies")
+        if len(set(args.link)) != len(args.link):
+            raise UsageError("--link given the same path twice")
         if args.demo and args.count != 1:
             raise UsageError("--demo serves one supply")
+        if args.demo and args.address not in (None, 6):
+            raise UsageError("--demo serves a supply at address 6 (the address the demonstration gives it)")
     except UsageError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 2
@@ -272,6 +276,8 @@ def _run(args) -> int:
         if args.demo:
             return _demo(args)
         supplies = _make_supplies(args)
+    except BrokenPipeError:  # the reader went away (`zq4180-sim --demo | head`)
+        return 1
     except (OSError, ValueError) as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 1

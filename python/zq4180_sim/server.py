@@ -176,8 +176,10 @@ class VirtualSupply:
             self._plug_in()
 
     @property
-    def port(self) -> str | None:
+    def port(self) -> str:
         """The stable path (a symbolic link) to open; it vanishes while unplugged."""
+        if self._link is None:
+            raise RuntimeError("the supply has no port until start() (or use it as a context manager)")
         return self._link
 
     @property

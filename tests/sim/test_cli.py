@@ -19,6 +19,7 @@ ENV = {**os.environ, "PYTHONPATH": str(Path(zq4180_sim.__file__).parents[1])}
     ["--serial-number", "12345"], ["--model-code", "41810"], ["--fault", "smoke"],
     ["--fault", "late,delay=soon"], ["--fault", "no_reply,command=0x300"], ["--fault", "late,when=1"],
     ["--link", "/no/such/dir/tty"], ["-n", "2", "--link", "/tmp/x"], ["--bogus"],
+    ["-n", "2", "--link", "/tmp/x", "--link", "/tmp/x"], ["--demo", "--address", "3"],
 ])
 def test_bad_input_is_one_line(capsys, argv):
     assert main(argv) != 0
@@ -45,3 +46,14 @@ def test_serves_until_signalled(sig):
         _, err = proc.communicate(timeout=10)
     assert (proc.returncode, err) == (0, "")
     assert not any(os.path.lexists(p) for p in ports)
+
+
+def test_demo_runs_the_demonstration_steps_and_reads_the_status():
+    done = subprocess.run([sys.executable, "-m", "zq4180_sim", "--demo", "--no-pacing"],
+                          capture_output=True, text=True, env=ENV, timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")
+    lines = done.stdout.splitlines()
+    assert [line.split(":")[0].split("[")[0] for line in lines] == [
+        "set work mode to remote controll", "set voltage, read", "set current, read",
+        "------------ local -------------", "status", "Restore FACTORY", "zq4100 series closed!"]
+    assert "'voltage_set': 1.222" in lines[4] and "'out_status': 'on'" in lines[4]
