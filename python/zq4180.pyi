@@ -1,8 +1,8 @@
 """Driver for zq4100-series programmable DC power supplies (models 4180, 4181)."""
 
-# Two copies of this file ship: zq4180.pyi beside the extension (editors read
-# it there) and zq4180-stubs/__init__.pyi (mypy reads only that one, since a
-# single-file module cannot carry py.typed). They must stay byte-identical.
+# This file ships twice: as zq4180.pyi beside the extension (editors read it
+# there) and, copied by the build, as zq4180-stubs/__init__.pyi (mypy reads
+# only that one, since a single-file module cannot carry py.typed).
 
 import platform as platform
 import subprocess as subprocess

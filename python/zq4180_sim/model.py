@@ -154,6 +154,23 @@ class SupplyModel:
             state["current_ma"], state["voltage_mv"], state["mode"] = self.measure()
         return state
 
+    def read_out(self) -> dict:
+        """The status as a driver's read-out reports it: amperes and volts,
+        the state flags as words (what read_dev_status must return now)."""
+        s = self.snapshot()
+        return {
+            "current_real": s["current_ma"] / 1000.0,
+            "voltage_real": s["voltage_mv"] / 1000.0,
+            "current_set": s["current_limit_ma"] / 1000.0,
+            "voltage_max_set": s["voltage_max_mv"] / 1000.0,
+            "voltage_set": s["voltage_set_mv"] / 1000.0,
+            "out_status": "on" if s["output_on"] else "off",
+            "beyond_temp": s["over_temperature"],
+            "out_mode": {MODE_CV: "CV", MODE_CC: "CC"}.get(s["mode"], "XX"),
+            "fan_speed": s["fan_speed"],
+            "work_mode": "remote" if s["remote"] else "local",
+        }
+
     def factory_reset(self) -> None:
         with self.lock:
             self.remote = False

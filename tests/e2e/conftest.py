@@ -6,11 +6,6 @@ from zq4180_sim import VirtualSupply
 from .helpers import ADDRESS, LOAD_OHMS, zq4180
 
 
-def pytest_configure(config):
-    config.addinivalue_line(
-        "markers", "e2e: the driver through a real tty against a virtual supply (needs lsof)")
-
-
 @pytest.fixture
 def make_supply():
     """VirtualSupply(**kwargs), started, unpaced unless asked; stopped afterwards."""

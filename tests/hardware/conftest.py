@@ -11,11 +11,6 @@ import pytest
 import zq4180
 
 
-def pytest_configure(config):
-    config.addinivalue_line(
-        "markers", "hardware: needs a real supply at ZQ4180_PORT (opt-in; see tests/hardware)")
-
-
 @pytest.fixture(scope="module")
 def port(request):
     name = os.environ.get("ZQ4180_PORT", "")

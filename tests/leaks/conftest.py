@@ -12,10 +12,6 @@ CALLS = int(os.environ.get("ZQ4180_LEAK_CALLS", "2000"))
 FIGURES = []
 
 
-def pytest_configure(config):
-    config.addinivalue_line("markers", "leak: repeats every method many times (deselect with -m 'not leak')")
-
-
 @pytest.fixture
 def figures():
     return FIGURES

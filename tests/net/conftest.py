@@ -25,11 +25,6 @@ connection: &raw
 """
 
 
-def pytest_configure(config):
-    config.addinivalue_line(
-        "markers", "net: supplies behind a real ser2net (RFC 2217) on 127.0.0.1")
-
-
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))

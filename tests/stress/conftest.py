@@ -7,11 +7,6 @@ from zq4180_sim import VirtualSupply
 from .helpers import ADDRESS, LOAD_OHMS, close_quietly
 
 
-def pytest_configure(config):
-    config.addinivalue_line(
-        "markers", "stress: faults, threads and interrupts against a virtual supply (needs lsof)")
-
-
 @pytest.fixture
 def supply():
     with VirtualSupply(ADDRESS, pacing=False, load_ohms=LOAD_OHMS) as sup:

@@ -21,7 +21,7 @@ import zq4180
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 STUB_DIR = ROOT / "python"
 STUB = STUB_DIR / "zq4180.pyi"
-STUB_PACKAGE = STUB_DIR / "zq4180-stubs"
+STUB_PACKAGE = "zq4180-stubs"
 USAGE = pathlib.Path(__file__).with_name("usage.py")
 EXAMPLES = sorted((ROOT / "examples").glob("*.py"))
 
@@ -67,11 +67,13 @@ def _errors_by_file(output):
     return found
 
 
-def test_the_two_stub_copies_are_identical():
+def test_the_installed_distribution_ships_both_stub_copies():
     # mypy reads the stub package, editors the file beside the extension.
-    assert (STUB_PACKAGE / "__init__.pyi").read_bytes() == STUB.read_bytes()
-    # Not a partial stub package: a py.typed here would only send mypy looking elsewhere.
-    assert not (STUB_PACKAGE / "py.typed").exists()
+    shipped = {str(f): f for f in importlib.metadata.files("zq4180")}
+    for name in ("zq4180.pyi", f"{STUB_PACKAGE}/__init__.pyi"):
+        assert shipped[name].locate().read_bytes() == STUB.read_bytes(), name
+    # Not a partial stub package: a py.typed there would only send mypy looking elsewhere.
+    assert f"{STUB_PACKAGE}/py.typed" not in shipped
 
 
 @needs_mypy
@@ -128,7 +130,8 @@ def test_mypy_refuses_misuse(misuse_errors, name, snippet, code):
 def test_mypy_finds_the_installed_stub_package(tmp_path, mypy_cache):
     # Laid out as the wheel lays it out in site-packages; no MYPYPATH.
     site = tmp_path / "site"
-    shutil.copytree(STUB_PACKAGE, site / STUB_PACKAGE.name)
+    (site / STUB_PACKAGE).mkdir(parents=True)
+    shutil.copyfile(STUB, site / STUB_PACKAGE / "__init__.pyi")
     script = tmp_path / "script.py"
     script.write_text("import zq4180\nreveal_type(zq4180.ZQ4180('COM3').read_dev_status())\n")
     done = _mypy([script], mypy_cache, tmp_path, PYTHONPATH=str(site))

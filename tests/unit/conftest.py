@@ -29,11 +29,6 @@ def load_implementation():
     return module
 
 
-def pytest_configure(config):
-    config.addinivalue_line("markers", "extension_only: surface only the compiled module has")
-    config.addinivalue_line("markers", "leak: repeats every method many times (deselect with -m 'not leak')")
-
-
 def pytest_collection_modifyitems(config, items):
     if not TWIN:
         return
