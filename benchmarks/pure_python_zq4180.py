@@ -5,9 +5,11 @@ line on standard output, so the benchmarks compare like with like and the
 differential tests can use it as an oracle.  Keep the two in step.
 """
 import math
+import operator
 import platform
 import serial
 import time
+import warnings
 import subprocess
 
 _SETPOINT_MAX = 4294967295
@@ -34,9 +36,13 @@ def _as_double(value):
         if not isinstance(result, float):
             raise TypeError("%.50s.__float__ returned non-float (type %.50s)"
                             % (kind.__name__, type(result).__name__))
+        if type(result) is not float:
+            warnings.warn("%.50s.__float__ returned non-float (type %.50s).  The ability to return an instance "
+                          "of a strict subclass of float is deprecated, and may be removed in a future version "
+                          "of Python." % (kind.__name__, type(result).__name__), DeprecationWarning)
         return float.__float__(result)
     if hasattr(kind, "__index__"):
-        return float(kind.__index__(value))
+        return int.__float__(operator.index(value))
     raise TypeError("must be real number, not %.50s" % kind.__name__)
 
 
@@ -52,30 +58,38 @@ def _milli(value, name, unit):
 
 
 def _frame_bytes(cmd):
-    # As the C API converts a frame: buffers and iterables of ints only; a
+    # As the C API converts a frame: a buffer by its contents (never through
+    # __bytes__), any other iterable element by element as it is iterated; a
     # count or a text is no frame, though bytes() would take them.
-    if isinstance(cmd, (bytes, bytearray, memoryview)):
+    if type(cmd) is list or type(cmd) is bytes:
         return bytes(cmd)
-    if not isinstance(cmd, str):
+    if not isinstance(cmd, (int, str)):
+        try:
+            return memoryview(cmd).tobytes()
+        except TypeError:
+            pass
         try:
             items = iter(cmd)
         except TypeError:
             pass
         else:
-            return bytes(list(items))
+            return bytes(items)
     raise TypeError("cannot convert '%.200s' object to bytes" % type(cmd).__name__)
+
+
+_NOTHING_LOCAL = object()  # no local device to look at: not the same as a port of None
 
 
 def _device_to_check(port):
     # The local device the availability check looks at: the port itself, the
-    # wrapped device of spy://DEVICE, or None for any other URL.
+    # wrapped device of spy://DEVICE, or _NOTHING_LOCAL for any other URL.
     if not (isinstance(port, str) and "://" in port):
         return port
     if port.lower().startswith("spy://"):
         device = port[6:].split("?", 1)[0]
         if device and "://" not in device:
             return device
-    return None
+    return _NOTHING_LOCAL
 
 
 def _drop(connection):
@@ -99,6 +113,32 @@ def _reply_bytes(reply, needed):
     if len(values) < needed:
         raise IndexError("reply has %d bytes, at least %d needed" % (len(values), needed))
     return values
+
+
+def _command(self, word):
+    command = list(self._ZQ4180__CMD_TEMPLATE)
+    command[1] = self._ZQ4180__addr
+    command[2] = getattr(self, "_ZQ4180__" + word)
+    return command
+
+
+def _exchange(self, command):
+    self._ZQ4180__cal_crc(command)
+    return self._ZQ4180__write_and_read(command)
+
+
+def _set_milli(self, word, value, name, unit, label):
+    value = _as_double(value)
+    scaled = _milli(value, name, unit)
+    command = _command(self, word)
+    for index, byte in enumerate(scaled.to_bytes(4, "little"), 3):
+        command[index] = byte
+    read_bytes = _exchange(self, command)
+    if not read_bytes:
+        return False
+    if label is not None:
+        print(label + str(list(read_bytes)))
+    return True
 
 
 class ZQ4180:
@@ -174,20 +214,10 @@ class ZQ4180:
         version["soft_version"] = self.__soft_version
         return version
 
-    def __command(self, word):
-        command = list(self.__CMD_TEMPLATE)
-        command[1] = self.__addr
-        command[2] = word
-        return command
-
-    def __exchange(self, command):
-        self.__cal_crc(command)
-        return self.__write_and_read(command)
-
     def set_work_mode(self, mode="remote") -> "bool":
-        command = self.__command(self.__CMD_WORD_SET_WORK_MODE)
+        command = _command(self, "CMD_WORD_SET_WORK_MODE")
         command[3] = 1 if mode == "remote" else 0
-        return True if self.__exchange(command) else False
+        return True if _exchange(self, command) else False
 
     def set_ouput_mode(self, mode="off") -> "bool":
         if mode == "on":
@@ -196,52 +226,40 @@ class ZQ4180:
             state = 0
         else:
             raise ValueError("mode must be 'on' or 'off', got %r" % (mode,))
-        command = self.__command(self.__CMD_WORD_SET_OUT_MODE)
+        command = _command(self, "CMD_WORD_SET_OUT_MODE")
         command[3] = state
-        return True if self.__exchange(command) else False
-
-    def __set_milli(self, word, value, name, unit, label):
-        value = _as_double(value)
-        scaled = _milli(value, name, unit)
-        command = self.__command(word)
-        command[3:7] = list(scaled.to_bytes(4, "little"))
-        read_bytes = self.__exchange(command)
-        if not read_bytes:
-            return False
-        if label is not None:
-            print(label + str(list(read_bytes)))
-        return True
+        return True if _exchange(self, command) else False
 
     def set_voltage_max(self, voltage: "float") -> "bool":
-        return self.__set_milli(self.__CMD_WORD_SET_MAX_OUT_VOLTAGE, voltage, "voltage", "V", None)
+        return _set_milli(self, "CMD_WORD_SET_MAX_OUT_VOLTAGE", voltage, "voltage", "V", None)
 
     def set_out_voltage(self, voltage: "float") -> "bool":
-        return self.__set_milli(self.__CMD_WORD_SET_OUT_VOLTAGE, voltage, "voltage", "V",
+        return _set_milli(self, "CMD_WORD_SET_OUT_VOLTAGE", voltage, "voltage", "V",
                                 "set voltage, read:")
 
     def set_out_current(self, current: "float") -> "bool":
-        return self.__set_milli(self.__CMD_WORD_SET_OUT_CURRENT, current, "current", "A",
+        return _set_milli(self, "CMD_WORD_SET_OUT_CURRENT", current, "current", "A",
                                 "set current, read:")
 
     def set_new_addr(self, address: "int") -> "bool":
         _require_exact(address, int, "address")
         if not 0 <= address <= 255:
             raise ValueError("address must be between 0 and 255, got %d" % address)
-        command = self.__command(self.__CMD_WORD_SET_NEW_ADDR)
+        command = _command(self, "CMD_WORD_SET_NEW_ADDR")
         command[3] = address
-        return True if self.__exchange(command) else False
+        return True if _exchange(self, command) else False
 
     def restore_factory(self) -> "bool":
-        command = self.__command(self.__CMD_WORD_RESTORE_FACTORY)
-        read_bytes = self.__exchange(command)
+        command = _command(self, "CMD_WORD_RESTORE_FACTORY")
+        read_bytes = _exchange(self, command)
         if not read_bytes:
             return False
         print("Restore FACTORY:" + str(list(read_bytes)))
         return True
 
     def read_dev_status(self) -> "dict":
-        command = self.__command(self.__CMD_WORD_READ_DEV_REAL_STATUS)
-        read_bytes = self.__exchange(command)
+        command = _command(self, "CMD_WORD_READ_DEV_REAL_STATUS")
+        read_bytes = _exchange(self, command)
         if not read_bytes:
             return None
         b = _reply_bytes(read_bytes, 20)
@@ -259,8 +277,8 @@ class ZQ4180:
         return status
 
     def __read_device_version(self):
-        command = self.__command(self.__CMD_WORD_READ_DEV_VERSION)
-        read_bytes = self.__exchange(command)
+        command = _command(self, "CMD_WORD_READ_DEV_VERSION")
+        read_bytes = _exchange(self, command)
         if not read_bytes:
             return None
         b = _reply_bytes(read_bytes, 19)
@@ -275,7 +293,7 @@ class ZQ4180:
             try:
                 Serial = serial.Serial
                 device = _device_to_check(self.port)
-                if device is None:
+                if device is _NOTHING_LOCAL:
                     return True
                 ser = Serial(device)
                 ser.close()
@@ -285,7 +303,7 @@ class ZQ4180:
         try:
             run = subprocess.run
             device = _device_to_check(self.port)
-            if device is None:
+            if device is _NOTHING_LOCAL:
                 return True  # a URL names no local device; opening gives the verdict
             result = run(["lsof", "--", device],
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
