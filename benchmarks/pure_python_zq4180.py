@@ -4,6 +4,7 @@ It behaves as the C++ extension does, call for call on the port and line for
 line on standard output, so the benchmarks compare like with like and the
 differential tests can use it as an oracle.  Keep the two in step.
 """
+import ctypes
 import math
 import operator
 import platform
@@ -19,9 +20,17 @@ _SOCKET_URL_REFUSED = (
 _BAD_TYPE = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
 
 
+def _tp_name(kind):
+    # The name the interpreter's own messages give a type (its C-level
+    # tp_name: "array.array" where __name__ says "array"), read from the
+    # type object: tp_name follows the refcount, type and size fields.
+    address = id(kind) + 3 * ctypes.sizeof(ctypes.c_void_p)
+    return ctypes.c_char_p.from_address(address).value.decode()
+
+
 def _require_exact(value, expected, name):
     if type(value) is not expected:
-        raise TypeError(_BAD_TYPE % (name, expected.__name__, type(value).__name__))
+        raise TypeError(_BAD_TYPE % (name, expected.__name__, _tp_name(type(value))))
 
 
 def _as_double(value):
@@ -35,15 +44,15 @@ def _as_double(value):
         result = kind.__float__(value)
         if not isinstance(result, float):
             raise TypeError("%.50s.__float__ returned non-float (type %.50s)"
-                            % (kind.__name__, type(result).__name__))
+                            % (_tp_name(kind), _tp_name(type(result))))
         if type(result) is not float:
             warnings.warn("%.50s.__float__ returned non-float (type %.50s).  The ability to return an instance "
                           "of a strict subclass of float is deprecated, and may be removed in a future version "
-                          "of Python." % (kind.__name__, type(result).__name__), DeprecationWarning)
+                          "of Python." % (_tp_name(kind), _tp_name(type(result))), DeprecationWarning)
         return float.__float__(result)
     if hasattr(kind, "__index__"):
         return int.__float__(operator.index(value))
-    raise TypeError("must be real number, not %.50s" % kind.__name__)
+    raise TypeError("must be real number, not %.50s" % _tp_name(kind))
 
 
 def _milli(value, name, unit):
@@ -74,7 +83,7 @@ def _frame_bytes(cmd):
             pass
         else:
             return bytes(items)
-    raise TypeError("cannot convert '%.200s' object to bytes" % type(cmd).__name__)
+    raise TypeError("cannot convert '%.200s' object to bytes" % _tp_name(type(cmd)))
 
 
 _NOTHING_LOCAL = object()  # no local device to look at: not the same as a port of None
@@ -104,10 +113,12 @@ def _drop(connection):
 
 
 def _reply_bytes(reply, needed):
+    if type(reply) is bytes and len(reply) >= needed:
+        return reply  # what a port returns: byte values by construction
     values = list(reply)
     for index, value in enumerate(values):
         if not isinstance(value, int):
-            raise TypeError("reply byte %d is not an int but %.200s" % (index, type(value).__name__))
+            raise TypeError("reply byte %d is not an int but %.200s" % (index, _tp_name(type(value))))
         if not 0 <= value <= 255:
             raise ValueError("reply byte %d is %s, not a byte value 0..255" % (index, value))
     if len(values) < needed:

@@ -16,7 +16,7 @@ PROG = "zq4180-sim"
 _UNSET = object()
 _WORDS = {name: word for word, name in COMMAND_NAMES.items()}
 _FAULT_HELP = """\
-fault SPEC: KIND[,count=N|always][,command=WORD][,PARAM=VALUE...]
+fault SPEC: KIND[,count=N|count=always][,command=WORD][,PARAM=VALUE...]
   kinds: no_reply, bad_sync (sync=0x55), bad_checksum, noise (noise=HEX, default 5500ff),
          split (split_at=13, gap=SECONDS), late (delay=SECONDS, default 0.5),
          unplug (replug_after=SECONDS: the port comes back after that long)
