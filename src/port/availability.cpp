@@ -25,10 +25,10 @@ PyObject* probe_by_opening(const Context& c, PyObject* self) {
     py::Ref serial = global(c, c.serial);
     py::Ref serial_class = serial ? py::getattr(serial.get(), c.serial_class) : py::Ref{};
     py::Ref port = serial_class ? py::getattr(self, c.port) : py::Ref{};
-    bool nothing_local = false;
-    py::Ref device = port ? device_to_check(c, port.get(), nothing_local) : py::Ref{};
-    if (nothing_local) Py_RETURN_TRUE;
-    py::Ref probe = device ? py::call(serial_class.get(), device.get()) : py::Ref{};
+    py::Ref device;
+    const int local = port ? device_to_check(c, port.get(), device) : -1;
+    if (local == 0) Py_RETURN_TRUE;
+    py::Ref probe = local > 0 ? py::call(serial_class.get(), device.get()) : py::Ref{};
     if (probe && py::call_method(probe.get(), c.close)) Py_RETURN_TRUE;
     CaughtError error;
     const int busy = error.matches_serial_exception(c);
@@ -51,10 +51,9 @@ int held_by_a_process(const Context& c, PyObject* self) {
     py::Ref run = subprocess ? py::getattr(subprocess.get(), c.run) : py::Ref{};
     py::Ref port = run ? py::getattr(self, c.port) : py::Ref{};
     if (!port) return -1;
-    bool nothing_local = false;
-    py::Ref device = device_to_check(c, port.get(), nothing_local);
-    if (nothing_local) return 0;
-    if (!device) return -1;
+    py::Ref device;
+    const int local = device_to_check(c, port.get(), device);
+    if (local <= 0) return local;
     py::Ref argv = py::Ref::steal(PyList_New(3));
     if (!argv) return -1;
     PyObject* items[] = {c.lsof, c.end_of_options, device.get()};
