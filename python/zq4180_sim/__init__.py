@@ -10,7 +10,8 @@ without hardware::
         ...
         supply.inject("no_reply", count=1)
 
-or from a shell: ``zq4180-sim --address 6 --load 10`` prints the port to open.
+or from a shell: ``zq4180-sim --address 6 --load 10`` prints the port to open
+(``--load led`` or ``--load cc:0.2`` for a load that is not a resistor).
 
 Behaviour of the virtual supply
 -------------------------------
@@ -39,13 +40,30 @@ checksum.
     over-temperature and fan speed are conditions of the unit, not settings,
     and are kept too.
 
-Electrical model (load in ohms; None or inf is an open circuit):
+Electrical model
+----------------
+The output drives one load, chosen with ``load`` (a :class:`Resistor`,
+:class:`Led` or :class:`CurrentSink`, or a spec text) or, for a resistor,
+with ``load_ohms``; :func:`parse_load` turns the command line's spec
+(``OHMS``, ``open``, ``led``, ``cc``, ``cc:AMPS``) into ``{"load": ...}``
+for the constructors and ``SupplyModel.configure``.
+
   * output off: 0 V, 0 A, regulation mode bits 0 (which a read-out decodes as
     neither CV nor CC, "XX");
-  * output on: target = min(setpoint, ceiling); CV with V = target and
-    I = V / R when that stays within the limit, otherwise CC with I = limit
-    and V = I * R; values are rounded to whole mA / mV and clamped to the
-    field widths.
+  * output on: target = min(setpoint, ceiling); the supply holds the target
+    (CV) as long as the load draws no more than the current limit there,
+    otherwise it holds the limit (CC) and the voltage is whatever the load
+    shows at that current;
+  * resistor (``load_ohms``; None or inf is an open circuit, 0 a short):
+    CV with I = V / R, or CC with V = limit * R;
+  * LED: V = n*Vt * ln(1 + I / Is) + I * Rs with n*Vt = 0.054 V, Rs = 2 ohm
+    and Is set so that 1 mA flows at 1.8 V (20 mA at 2.0 V); CV with the
+    LED's current at the target, or CC with the LED's voltage at the limit.
+    An I-V sweep bends at the knee instead of running straight;
+  * constant-current sink (an electronic load, default 0.5 A): CV with
+    I = the sink current (0 A at a 0 V target) while the limit covers it,
+    otherwise CC at the limit with the output pulled down to 0 V;
+  * values are rounded to whole mA / mV and clamped to the field widths.
 
 The pty server
 --------------
@@ -72,12 +90,12 @@ matches the command word; requests that would get no reply anyway do not
 consume faults.
 """
 
-from .model import (BROADCAST, COMMAND_NAMES, FRAME_LEN, RETURN_WORD, SYNC, SupplyModel,
-                    build_frame, checksum, frame_ok)
+from .model import (BROADCAST, COMMAND_NAMES, FRAME_LEN, RETURN_WORD, SYNC, CurrentSink, Led,
+                    Load, Resistor, SupplyModel, build_frame, checksum, frame_ok, parse_load)
 from .server import BYTE_TIME, FAULTS, FRAME_TIME, Exchange, Fault, VirtualSupply
 
 __all__ = [
-    "BROADCAST", "BYTE_TIME", "COMMAND_NAMES", "Exchange", "FAULTS", "FRAME_LEN", "FRAME_TIME",
-    "Fault", "RETURN_WORD", "SYNC", "SupplyModel", "VirtualSupply", "build_frame", "checksum",
-    "frame_ok",
+    "BROADCAST", "BYTE_TIME", "COMMAND_NAMES", "CurrentSink", "Exchange", "FAULTS", "FRAME_LEN",
+    "FRAME_TIME", "Fault", "Led", "Load", "RETURN_WORD", "Resistor", "SYNC", "SupplyModel",
+    "VirtualSupply", "build_frame", "checksum", "frame_ok", "parse_load",
 ]

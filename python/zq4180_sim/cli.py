@@ -9,7 +9,7 @@ import sys
 import threading
 import time
 
-from . import COMMAND_NAMES, FAULTS, VirtualSupply
+from . import COMMAND_NAMES, FAULTS, VirtualSupply, parse_load
 from .server import FAULT_PARAMS
 
 PROG = "zq4180-sim"
@@ -23,6 +23,13 @@ fault SPEC: KIND[,count=N|count=always][,command=WORD][,PARAM=VALUE...]
   count: how many replies it spoils (default 1); command: a word (0x26) or a name
   ({names})
   example: --fault late,count=2,command=status,delay=0.6
+
+--load: what every output drives (CV up to the current limit, CC beyond it)
+  OHMS     a resistor (0 is a short circuit); 'open' for nothing connected
+  led      an LED: about 1 mA at 1.8 V and 20 mA at 2.0 V (2 ohm series resistance);
+           in CC the voltage settles where the LED draws the limit
+  cc       an electronic load sinking 0.5 A; cc:AMPS for another current. With the
+           limit below that current the supply is in CC and the output falls to 0 V
 """.format(names=", ".join(_WORDS))
 
 
@@ -47,16 +54,11 @@ def _int(low: int, high: int):
     return parse
 
 
-def _load(text: str) -> float | None:
-    if text.lower() in ("open", "inf", "none"):
-        return None
+def _load(text: str) -> dict:
     try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a resistance in ohms: {text!r}") from None
-    if math.isnan(value) or value < 0:
-        raise argparse.ArgumentTypeError(f"resistance must be >= 0: {text!r}")
-    return value
+        return parse_load(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def _digits(count: int, what: str):
@@ -132,8 +134,8 @@ def build_parser() -> argparse.ArgumentParser:
                         "(default: one in a private temporary directory)")
     p.add_argument("--no-pacing", dest="pacing", action="store_false",
                    help="answer at once instead of at 4800-baud line speed")
-    p.add_argument("--load", type=_load, default=_UNSET, metavar="OHMS",
-                   help="load resistance in ohms, or 'open' (default open; 10 with --demo)")
+    p.add_argument("--load", type=_load, default=_UNSET, metavar="OHMS|open|led|cc|cc:AMPS",
+                   help="the load on every output (see below; default open; 10 ohm with --demo)")
     p.add_argument("--over-temperature", action="store_true", help="report over-temperature")
     p.add_argument("--fan-speed", type=_int(0, 7), default=0, metavar="N", help="fan speed 0..7")
     p.add_argument("--serial-number", type=_digits(9, "serial number"), default="076787041",
@@ -162,7 +164,7 @@ def _make_supplies(args) -> list[VirtualSupply]:
             supply = VirtualSupply(
                 args.address, pacing=args.pacing, link=args.link[i] if args.link else None,
                 serial_number=serial_number, firmware=args.firmware, model_code=args.model_code,
-                load_ohms=args.load, over_temperature=args.over_temperature,
+                **args.load, over_temperature=args.over_temperature,
                 fan_speed=args.fan_speed)
             for kind, options in args.fault:
                 supply.inject(kind, **options)
@@ -258,7 +260,7 @@ def main(argv: list[str] | None = None) -> int:
     if args.address is None:
         args.address = 6 if args.demo else 1
     if args.load is _UNSET:
-        args.load = 10.0 if args.demo else None
+        args.load = parse_load("10" if args.demo else "open")
     # SIGTERM ends a run the way Ctrl-C does: links removed on the way out
     in_main = threading.current_thread() is threading.main_thread()
     old_term = signal.signal(signal.SIGTERM, signal.default_int_handler) if in_main else None

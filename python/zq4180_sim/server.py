@@ -89,7 +89,7 @@ class VirtualSupply:
     """A virtual supply behind a pseudo-terminal, reachable at :attr:`port`.
 
     ``model_fields`` go to :class:`SupplyModel` (serial_number, firmware, model_code,
-    load_ohms, over_temperature, fan_speed) unless a ready ``model`` is given, whose
+    load_ohms or load, over_temperature, fan_speed) unless a ready ``model`` is given, whose
     own address then counts. ``link`` is the path of the symbolic link to publish
     (default: one in a private temporary directory). The exchange record keeps the
     latest ``log_limit`` entries.
