@@ -16,7 +16,7 @@ late-reply guard, the reconnecting reader and the safe end.
 from .config import Config, ConfigError, SupplyEntry, load_config
 from .limits import Limit, LimitError, Limits
 from .logs import LogWriter, OutputExists
-from .procedures import (SequenceError, Step, SweepPoint, load_sequence, parse_sequence, plan_ramp, ramp,
+from .procedures import (RampStopped, SequenceError, Step, SweepPoint, load_sequence, parse_sequence, plan_ramp, ramp,
                          run_sequence, sweep, sweep_points)
 from .reader import Poller, Worker
 from .readings import COLUMNS, Event, Reading, changes
@@ -27,7 +27,7 @@ __version__ = "1.0.0"
 
 __all__ = [
     "COLUMNS", "Config", "ConfigError", "Event", "LATE_REPLY_QUIET", "Limit", "LimitError", "Limits", "LogWriter",
-    "NoReply", "OpenError", "Outcome", "OutputExists", "Poller", "Reading", "SafeEnd", "SafeEndError",
+    "NoReply", "OpenError", "Outcome", "OutputExists", "Poller", "RampStopped", "Reading", "SafeEnd", "SafeEndError",
     "SequenceError", "Step", "Supply", "SupplyEntry", "SupplyError", "SupplyLost", "SweepPoint", "Worker",
     "changes", "load_config", "load_sequence", "open_supply", "parse_sequence", "plan_ramp", "ramp",
     "run_sequence", "sweep", "sweep_points",

@@ -6,6 +6,7 @@ import csv
 import io
 import math
 import os
+import threading
 import time
 from dataclasses import dataclass
 from typing import Callable, Iterable
@@ -55,13 +56,21 @@ def plan_ramp(start: float, to: float, *, rate: float | None = None, step: float
     return RampPlan(start_mv / 1000, points, wait)
 
 
+class RampStopped(Exception):
+    """A ramp was stopped from outside (its ``stop`` event) before reaching its target."""
+
+
 def ramp(supply: Supply, to: float, *, rate: float | None = None, step: float | None = None,
          dwell: float | None = None, max_step: float = DEFAULT_MAX_STEP,
-         on_step: Callable[[int, int, float], None] | None = None) -> list[Reading]:
+         on_step: Callable[[int, int, float], None] | None = None,
+         on_reading: Callable[[Reading], None] | None = None,
+         stop: "threading.Event | None" = None) -> list[Reading]:
     """Move the output voltage to ``to``; returns the readings taken on the way (the read-back last).
 
     The target is checked against the limits first (nothing sent otherwise);
-    the steps lie between the present setting and the target.
+    the steps lie between the present setting and the target. Between steps
+    the status is read when the wait leaves time for it. ``stop`` (an event
+    set from another thread) ends the ramp with RampStopped.
     """
     supply.check(voltage=to, what="ramp target")
     before = supply.read_ok()
@@ -71,19 +80,34 @@ def ramp(supply: Supply, to: float, *, rate: float | None = None, step: float | 
     t0 = time.monotonic()
     for k, volts in enumerate(plan.points):
         if k:
-            _sleep_until(t0 + k * plan.dwell)
+            _sleep_until(t0 + k * plan.dwell, stop)
+        if stop is not None and stop.is_set():
+            raise RampStopped(f"ramp stopped at {plan.points[k - 1] if k else plan.start:.3f} V")
         supply.command("set_out_voltage", wire(volts))
         if on_step is not None:
             on_step(k + 1, len(plan.points), volts)
-        if plan.dwell >= 0.3 and k + 1 < len(plan.points):
-            readings.append(supply.read())
-    readings.append(supply.read_ok())
+        if k + 1 < len(plan.points) and t0 + (k + 1) * plan.dwell - time.monotonic() >= READ_TIME:
+            reading = supply.read()
+            readings.append(reading)
+            if on_reading is not None:
+                on_reading(reading)
+    final = supply.read_ok()
+    readings.append(final)
+    if on_reading is not None:
+        on_reading(final)
     return readings
 
 
-def _sleep_until(deadline: float) -> None:
+READ_TIME = 0.15   # s a status read needs on the line, with margin
+
+
+def _sleep_until(deadline: float, stop: "threading.Event | None" = None) -> None:
     while (left := deadline - time.monotonic()) > 0:
-        time.sleep(min(left, 0.25))
+        if stop is not None:
+            if stop.wait(min(left, 0.25)):
+                return
+        else:
+            time.sleep(min(left, 0.25))
 
 
 # -- sweep ---------------------------------------------------------------------------

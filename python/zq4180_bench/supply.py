@@ -150,6 +150,8 @@ class Supply:
         self.driver: Any = None
         self.printed: list[str] = []
         self.on_print: Callable[[str], None] | None = None
+        #: called with the SafeEnd result when leaving the context manager ran it
+        self.on_safe_end: Callable[[SafeEnd], None] | None = None
         self.last_reading: Reading | None = None
         self.problem: str | None = None          # why the port is down, while it is
         self.started = time.monotonic()
@@ -438,6 +440,8 @@ class Supply:
         try:
             if self.safe_end_mode == "always" or (self.safe_end_mode == "on_error" and exc_type is not None):
                 result = self.safe_end()
+                if self.on_safe_end is not None:
+                    self.on_safe_end(result)
                 if not result.confirmed:
                     raise SafeEndError(result)
         finally:

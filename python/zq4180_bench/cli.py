@@ -1,0 +1,705 @@
+"""``zq4180``: bench work with zq4100-series supplies, without writing a program."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import math
+import os
+import sys
+import time
+from typing import Any, Callable, Iterator
+
+PROG = "zq4180"
+
+EXIT_OK, EXIT_FAULT, EXIT_USAGE = 0, 1, 2
+
+_PORT_HELP = ("serial port (/dev/ttyUSB0, COM3), rfc2217:// URL, or a supply's name or serial number "
+              "from the configuration file; default $ZQ4180_PORT (with --sim: the number of a virtual supply)")
+
+
+class UsageError(Exception):
+    pass
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise UsageError(f"{message} (see {self.prog} --help)")
+
+
+def _number(unit: str, *, positive: bool = False, allow_zero: bool = True):
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number of {unit}: {text!r}") from None
+        if not math.isfinite(value) or value < 0 or (positive and value == 0):
+            need = "more than 0" if positive else "0 or more"
+            raise argparse.ArgumentTypeError(f"must be a finite number of {unit}, {need}: {text!r}")
+        return value
+    return parse
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more: {text!r}")
+    return value
+
+
+def _global_options(p: argparse.ArgumentParser, suppress: bool) -> None:
+    d = (lambda value: argparse.SUPPRESS) if suppress else (lambda value: value)
+    g = p.add_argument_group("global options (also accepted before the command)")
+    g.add_argument("--max-voltage", type=_number("volts"), metavar="V", default=d(None),
+                   help="software limit: refuse any voltage or ceiling over V volts before sending")
+    g.add_argument("--max-current", type=_number("amperes"), metavar="A", default=d(None),
+                   help="software limit: refuse any current limit over A amperes before sending")
+    g.add_argument("--config", metavar="FILE", default=d(None),
+                   help="configuration file (default $ZQ4180_CONFIG, ./zq4180.toml, then the user's "
+                        "configuration directory)")
+    g.add_argument("--on-exit", choices=("off", "keep"), default=d("off"),
+                   help="what sweep, run and a failed ramp do at the end: 'off' (output off, confirmed, "
+                        "then local control; the default) or 'keep' (leave the supply as it is)")
+    g.add_argument("-v", "--verbose", action="store_true", default=d(False),
+                   help="also show the driver's own printed lines (on standard error)")
+    g.add_argument("-q", "--quiet", action="store_true", default=d(False),
+                   help="no progress bars, no notes on standard error (warnings and errors still show)")
+    g.add_argument("--sim", type=_count, nargs="?", const=1, metavar="N", default=d(None),
+                   help="serve N virtual supplies (default 1) for this run, paced at 4800 baud, in place "
+                        "of PORT: try any command without hardware")
+    g.add_argument("--sim-load", metavar="LOAD", default=d(None),
+                   help="the virtual supplies' load: OHMS, open, led, cc or cc:AMPS (default 10 ohms)")
+
+
+def _current_option(p, required: bool = False, help_text: str = "current limit in amperes") -> None:
+    p.add_argument("--current", "--current-limit", dest="current", type=_number("amperes"), metavar="A",
+                   required=required, help=help_text)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Bench work with zq4100-series supplies (models 4180, 4181): read, set, watch, log, "
+                    "ramp, sweep and run sequences. Volts, amperes, seconds.",
+        epilog="Exit status: 0 done (a sweep stopped by CC included); 1 the supply did not answer, a read-back "
+               "differed, a run stopped on a fault, or a plot could not be drawn; 2 usage error or refused "
+               "value (no setting sent); 130 / 143 / 129 after Ctrl-C / SIGTERM / SIGHUP, once the safe end "
+               "has run.\n\nExample without hardware: zq4180 --sim --sim-load led sweep --from 0 --to 3 "
+               "--step 0.05 --current 0.02")
+    _global_options(parser, suppress=False)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    sub.required = True
+
+    def command(name: str, help_text: str, description: str | None = None) -> argparse.ArgumentParser:
+        p = sub.add_parser(name, help=help_text, description=description or help_text)
+        _global_options(p, suppress=True)
+        return p
+
+    p = command("list", "list serial ports; --probe asks who answers",
+                "List serial ports (port, description, USB id). --probe asks the identity of the ports named, "
+                "or else of USB-serial adapters only: opening a port resets some boards (Arduino-like ones), "
+                "so only the ports probed are opened, and only the identity request is sent.")
+    p.add_argument("--probe", nargs="*", metavar="PORT", default=None,
+                   help="ask the identity (model, serial number, firmware, bus address) of these ports, "
+                        "or of every USB-serial adapter when none is named")
+    p.set_defaults(func=cmd_list)
+
+    p = command("status", "identity and one status read-out")
+    p.add_argument("port", nargs="?", metavar="PORT", help=_PORT_HELP)
+    p.add_argument("--json", action="store_true",
+                   help="print one JSON object: the log's keys plus 'identity'")
+    p.set_defaults(func=cmd_status)
+
+    p = command("set", "change settings in a safe order, with read-back",
+                "Put the supply under remote control, then: output off first (when asked); the current limit; "
+                "ceiling and voltage in the order that never raises the output above both its old and new "
+                "value; output on last; --mode local after all. Each request is shown beside its read-back.")
+    p.add_argument("port", nargs="?", metavar="PORT", help=_PORT_HELP)
+    p.add_argument("--ceiling", type=_number("volts"), metavar="V", help="voltage ceiling in volts")
+    _current_option(p)
+    p.add_argument("--voltage", type=_number("volts"), metavar="V", help="output voltage in volts")
+    p.add_argument("--output", choices=("on", "off"), help="switch the output on or off")
+    p.add_argument("--mode", choices=("remote", "local"), help="control mode at the end")
+    p.set_defaults(func=cmd_set)
+
+    p = command("watch", "live readings until Ctrl-C; changes nothing")
+    p.add_argument("port", nargs="?", metavar="PORT", help=_PORT_HELP)
+    p.add_argument("--interval", type=_number("seconds"), default=0.5, metavar="S",
+                   help="seconds between readings (default 0.5; 0: as fast as the line allows)")
+    p.set_defaults(func=cmd_watch)
+
+    p = command("log", "timestamped readings to a CSV or JSON-lines file")
+    p.add_argument("port", nargs="?", metavar="PORT", help=_PORT_HELP)
+    p.add_argument("--interval", type=_number("seconds"), default=1.0, metavar="S",
+                   help="seconds between readings, on fixed deadlines (default 1; 0: as fast as the line "
+                        "allows)")
+    stop = p.add_mutually_exclusive_group()
+    stop.add_argument("--duration", type=_number("seconds", positive=True), metavar="S",
+                      help="stop after S seconds (default: until Ctrl-C)")
+    stop.add_argument("--count", type=_count, metavar="N", help="stop after N readings")
+    out = p.add_mutually_exclusive_group(required=True)
+    out.add_argument("--csv", metavar="FILE", help="write CSV (# comment lines, a header, one row a reading)")
+    out.add_argument("--jsonl", metavar="FILE", help="write JSON lines (one object a reading)")
+    exist = p.add_mutually_exclusive_group()
+    exist.add_argument("--force", action="store_true", help="overwrite FILE if it exists")
+    exist.add_argument("--append", action="store_true", help="add to FILE if it exists")
+    p.set_defaults(func=cmd_log)
+
+    p = command("ramp", "move the output voltage gradually",
+                "Move the output voltage to --to in steps of at most --max-step, at --rate V/s or one --step "
+                "every --dwell seconds (slower if the line cannot keep up). A finished ramp stays at its "
+                "target; a failed or interrupted one ends with the output off and local control.")
+    p.add_argument("port", nargs="?", metavar="PORT", help=_PORT_HELP)
+    p.add_argument("--to", type=_number("volts"), required=True, metavar="V", help="target voltage in volts")
+    speed = p.add_mutually_exclusive_group(required=True)
+    speed.add_argument("--rate", type=_number("volts per second", positive=True), metavar="V/s",
+                       help="speed in volts per second")
+    speed.add_argument("--step", type=_number("volts", positive=True), metavar="V",
+                       help="step in volts (with --dwell)")
+    p.add_argument("--dwell", type=_number("seconds"), metavar="S", help="seconds between steps (with --step)")
+    p.add_argument("--max-step", type=_number("volts", positive=True), default=0.1, metavar="V",
+                   help="largest step in volts (default 0.1)")
+    p.set_defaults(func=cmd_ramp)
+
+    p = command("sweep", "trace an I-V curve",
+                "Set the current limit and the first voltage, switch on, then step the voltage from --from to "
+                "--to (points from + k*step rounded to whole millivolts, --to always the last), waiting "
+                "--settle at each point and reading. Stops (exit 0) when the supply enters constant current, "
+                "unless --through-cc. Ends with the output off and local control.")
+    p.add_argument("port", nargs="?", metavar="PORT", help=_PORT_HELP)
+    p.add_argument("--from", dest="start", type=_number("volts"), required=True, metavar="V",
+                   help="first voltage in volts")
+    p.add_argument("--to", dest="stop", type=_number("volts"), required=True, metavar="V",
+                   help="last voltage in volts")
+    p.add_argument("--step", type=_number("volts", positive=True), required=True, metavar="V",
+                   help="step in volts")
+    _current_option(p, required=True, help_text="current limit in amperes during the sweep")
+    p.add_argument("--settle", type=_number("seconds"), default=0.2, metavar="S",
+                   help="seconds to wait at each point before reading (default 0.2)")
+    p.add_argument("--csv", metavar="FILE", help="write the points as CSV (default: to standard output)")
+    p.add_argument("--plot", metavar="FILE", help="draw current against measured voltage: .png, .svg or .pdf "
+                                                  "(needs the 'plot' extra)")
+    p.add_argument("--through-cc", action="store_true", help="go on past the point where CC begins")
+    p.add_argument("--force", action="store_true", help="overwrite --csv / --plot files that exist")
+    p.set_defaults(func=cmd_sweep)
+
+    p = command("run", "run a sequence file (list mode)",
+                "Run SEQUENCE: a CSV file with the header voltage,current,seconds and optional columns output "
+                "(on/off, default on) and ramp (V/s); '#' starts a comment. Each row sets the current limit, "
+                "then the voltage (ramped if the row says so), the output, and holds for its seconds while "
+                "reading. The whole file is checked before anything is sent. Ends with the output off and "
+                "local control.")
+    p.add_argument("port", nargs="?", metavar="PORT", help=_PORT_HELP)
+    p.add_argument("sequence", metavar="SEQUENCE", help="the sequence file")
+    p.add_argument("--log", metavar="FILE", help="log the readings (CSV, or JSON lines for .jsonl)")
+    p.add_argument("--repeat", type=_count, default=1, metavar="N", help="run the sequence N times (default 1)")
+    p.add_argument("--interval", type=_number("seconds"), default=1.0, metavar="S",
+                   help="seconds between readings while holding (default 1)")
+    exist = p.add_mutually_exclusive_group()
+    exist.add_argument("--force", action="store_true", help="overwrite the log if it exists")
+    exist.add_argument("--append", action="store_true", help="add to the log if it exists")
+    p.set_defaults(func=cmd_run)
+    return parser
+
+
+def _fix_sim(argv: list[str]) -> list[str]:
+    """``--sim`` takes an optional count: keep it from swallowing the command's name."""
+    out: list[str] = []
+    for i, arg in enumerate(argv):
+        out.append(arg)
+        if arg == "--sim" and (i + 1 >= len(argv) or not argv[i + 1].isdigit()):
+            out[-1] = "--sim=1"
+    return out
+
+
+def _run_positionals(argv: list[str]) -> list[str]:
+    """``run`` takes [PORT] SEQUENCE: argparse cannot tell one positional from two alone."""
+    return argv
+
+
+# -- the context every command gets ---------------------------------------------------
+
+class Context:
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+        self.quiet = args.quiet
+        self.verbose = args.verbose
+        self.sim_ports: list[str] = []
+        self._console = None
+
+    def out(self, text: str = "") -> None:
+        print(text, flush=True)
+
+    def note(self, text: str) -> None:
+        if not self.quiet:
+            print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+
+    def warn(self, text: str) -> None:
+        print(f"{PROG}: warning: {text}", file=sys.stderr, flush=True)
+
+    def error(self, text: str) -> None:
+        print(f"{PROG}: error: {text}", file=sys.stderr, flush=True)
+
+    def driver_line(self, line: str) -> None:
+        if self.verbose:
+            print(f"{PROG}: driver: {line}", file=sys.stderr, flush=True)
+
+    @property
+    def stderr_terminal(self) -> bool:
+        return sys.stderr.isatty() and not self.quiet
+
+    def limits(self):
+        from .limits import Limits
+        return Limits.of(self.args.max_voltage, self.args.max_current)
+
+    def target(self) -> str | None:
+        port = getattr(self.args, "port", None)
+        if self.sim_ports:
+            if port is None:
+                return self.sim_ports[0]
+            if port.isdigit() and 1 <= int(port) <= len(self.sim_ports):
+                return self.sim_ports[int(port) - 1]
+            raise UsageError(f"with --sim, PORT is the number of a virtual supply (1..{len(self.sim_ports)}), "
+                             f"got {port!r}")
+        return port
+
+    @contextlib.contextmanager
+    def supply(self, safe_end: str = "never", changes: bool = False) -> Iterator[Any]:
+        from .supply import open_supply
+        mode = "never" if self.args.on_exit == "keep" and safe_end != "never" else safe_end
+        supply = open_supply(self.target(), limits=self.limits(), config=self.args.config, safe_end=mode)
+        supply.on_print = self.driver_line
+        supply.on_safe_end = self._report_safe_end
+        if changes:
+            self._warn_no_limits(supply)
+        if self.args.on_exit == "keep" and safe_end != "never":
+            self.note("--on-exit keep: the supply is left as it is at the end")
+        with supply:
+            yield supply
+
+    def _warn_no_limits(self, supply) -> None:
+        missing = []
+        if supply.limits.voltage is None:
+            missing.append("voltage (--max-voltage)")
+        if supply.limits.current is None:
+            missing.append("current (--max-current)")
+        if missing:
+            self.warn(f"no {' or '.join(missing)} limit configured for {supply.port}: values are checked only "
+                      "against what the supply accepts (set limits with the options or in the configuration "
+                      "file)")
+
+    def _report_safe_end(self, result) -> None:
+        if result.confirmed:
+            self.note(result.message())
+        else:
+            self.error(result.message())
+
+
+# -- progress display (rich, only on a terminal) ---------------------------------------
+
+class _NoProgress:
+    def update(self, **kwargs) -> None:
+        pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return None
+
+
+class _Bar:
+    def __init__(self, total: float | None, description: str) -> None:
+        from rich.console import Console
+        from rich.progress import (BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn,
+                                   TimeRemainingColumn)
+        columns = [TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn() if total else TextColumn(""),
+                   TimeElapsedColumn(), TimeRemainingColumn(), TextColumn("{task.fields[info]}")]
+        self.progress = Progress(*columns, console=Console(stderr=True), transient=False)
+        self.task = self.progress.add_task(description, total=total, info="")
+
+    def update(self, **kwargs) -> None:
+        self.progress.update(self.task, **kwargs)
+
+    def __enter__(self):
+        self.progress.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.progress.stop()
+        return None
+
+
+def progress(ctx: Context, total: float | None, description: str):
+    return _Bar(total, description) if ctx.stderr_terminal else _NoProgress()
+
+
+# -- commands ---------------------------------------------------------------------
+
+def cmd_list(ctx: Context, args) -> int:
+    from .ports import PortInfo, list_ports, probe
+    ports = list_ports()
+    for sim_port in ctx.sim_ports:
+        ports.append(PortInfo(sim_port, "virtual supply (--sim)", ""))
+    if args.probe is None:
+        if not ports:
+            ctx.note("no serial ports found")
+            return EXIT_OK
+        width = max(len("PORT"), *(len(p.device) for p in ports))
+        ctx.out(f"{'PORT':{width}s}  {'USB ID':9s}  DESCRIPTION")
+        for p in ports:
+            ctx.out(f"{p.device:{width}s}  {p.usb_id or '-':9s}  {p.description or '-'}")
+        return EXIT_OK
+    named = [ctx.sim_ports[int(n) - 1] if ctx.sim_ports and n.isdigit() and 1 <= int(n) <= len(ctx.sim_ports)
+             else n for n in args.probe]
+    targets = named or [p.device for p in ports if p.usb or p.device in ctx.sim_ports]
+    if not targets:
+        ctx.note("no USB-serial adapters to probe (name the ports to probe others)")
+        return EXIT_OK
+    status = EXIT_OK
+    width = max(len("PORT"), *(len(t) for t in targets))
+    ctx.out(f"{'PORT':{width}s}  FOUND")
+    for port in targets:
+        result = probe(port)
+        ctx.out(f"{port:{width}s}  {result.text()}")
+        if result.identity is None and named:
+            status = EXIT_FAULT
+    return status
+
+
+def _identity_line(supply) -> str:
+    i = supply.identity or {}
+    name = f" ({supply.name})" if supply.name else ""
+    return (f"Supply: model {i.get('model')}, serial number {i.get('SN')}, firmware {i.get('soft_version')}, "
+            f"bus address {i.get('address')} at {supply.port}{name}")
+
+
+def cmd_status(ctx: Context, args) -> int:
+    from .readings import status_lines
+    with ctx.supply() as supply:
+        reading = supply.read()
+        if args.json:
+            record = reading.as_dict()
+            record["identity"] = supply.identity
+            ctx.out(json.dumps(record))
+        else:
+            ctx.out(_identity_line(supply))
+            for line in status_lines(reading):
+                ctx.out(line)
+    if not reading.ok:
+        ctx.error(f"{supply.port}: {'the supply did not answer' if reading.status == 'no_reply' else supply.problem}")
+        return EXIT_FAULT
+    return EXIT_OK
+
+
+def cmd_set(ctx: Context, args) -> int:
+    requested = {k: getattr(args, k) for k in ("voltage", "current", "ceiling", "output", "mode")
+                 if getattr(args, k) is not None}
+    if not requested:
+        raise UsageError("nothing to set: give --voltage, --current, --ceiling, --output or --mode")
+    with ctx.supply(changes=True) as supply:
+        outcomes = supply.apply(**requested)
+    for outcome in outcomes:
+        ctx.out(outcome.text())
+    failed = [o for o in outcomes if not o.ok]
+    if failed:
+        ctx.error(f"{len(failed)} of {len(outcomes)} settings not confirmed by the read-back")
+        return EXIT_FAULT
+    return EXIT_OK
+
+
+def cmd_watch(ctx: Context, args) -> int:
+    from .reader import Poller
+    from .readings import changes, one_line
+    with ctx.supply() as supply:
+        poller = Poller(supply, args.interval)
+        previous = last_ok = None
+        if sys.stdout.isatty():
+            return _watch_live(ctx, supply, poller)
+        for reading in poller:
+            for event in changes(previous, reading, last_ok):
+                ctx.out(event.line())
+            ctx.out(one_line(reading))
+            previous = reading
+            if reading.ok:
+                last_ok = reading
+    return EXIT_OK
+
+
+def _watch_live(ctx: Context, supply, poller) -> int:
+    from rich.console import Console
+    from rich.live import Live
+    from rich.table import Table
+    from .readings import amps, changes, volts, watts
+
+    def table(reading):
+        t = Table(title=_identity_line(supply), title_justify="left", show_header=False, box=None)
+        t.add_column(style="bold")
+        t.add_column()
+        if not reading.ok:
+            t.add_row("Status", "[red]no reply[/red]" if reading.status == "no_reply" else "[red]port lost[/red]")
+            if last_ok is not None:
+                t.add_row("Last reading", last_ok.time)
+            return t
+        t.add_row("Voltage", f"{volts(reading.voltage_V)}  [dim][set {volts(reading.voltage_set_V)}, ceiling "
+                             f"{volts(reading.voltage_max_V)}][/dim]")
+        t.add_row("Current", f"{amps(reading.current_A)}  [dim][limit {amps(reading.current_limit_A)}][/dim]")
+        t.add_row("Power", watts(reading.power_W))
+        t.add_row("Output", reading.output)
+        t.add_row("Regulation", reading.regulation)
+        t.add_row("Control", reading.work_mode)
+        t.add_row("Temperature alarm", "[red]ON[/red]" if reading.over_temperature else "off")
+        t.add_row("Fan", str(reading.fan_speed))
+        t.add_row("Time", reading.time)
+        return t
+
+    console = Console()
+    previous = last_ok = None
+    with Live(console=console, auto_refresh=False) as live:
+        for reading in poller:
+            for event in changes(previous, reading, last_ok):
+                live.console.print(event.line())
+            previous = reading
+            if reading.ok:
+                last_ok = reading
+            live.update(table(reading), refresh=True)
+    return EXIT_OK
+
+
+def _tool_comments(ctx: Context, supply, extra: dict) -> dict:
+    from . import __version__
+    from .readings import now_iso
+    i = supply.identity or {}
+    comments = {"tool": f"zq4180 {__version__}", "start": now_iso(), "port": supply.port}
+    if supply.name:
+        comments["name"] = supply.name
+    comments["identity"] = (f"model {i.get('model')}, serial number {i.get('SN')}, firmware "
+                            f"{i.get('soft_version')}, bus address {i.get('address')}")
+    comments.update(extra)
+    comments["limits"] = supply.limits.describe()
+    return comments
+
+
+def _log_mode(args) -> str:
+    return "force" if getattr(args, "force", False) else "append" if getattr(args, "append", False) else "new"
+
+
+def cmd_log(ctx: Context, args) -> int:
+    from .logs import LogWriter
+    from .reader import Poller
+    from .readings import one_line
+    path, fmt = (args.csv, "csv") if args.csv else (args.jsonl, "jsonl")
+    _refuse_existing(path, _log_mode(args), "log")
+    with ctx.supply() as supply:
+        poller = Poller(supply, args.interval, count=args.count, duration=args.duration)
+        comments = _tool_comments(ctx, supply, {"interval": f"{args.interval} s"})
+        with LogWriter(path, fmt, _log_mode(args), comments) as writer:
+            ctx.note(f"logging {supply.port} to {path} every {args.interval} s"
+                     + (f" for {args.duration} s" if args.duration else f", {args.count} readings" if args.count
+                        else " until Ctrl-C"))
+            with progress(ctx, poller.expected(), "log") as bar:
+                try:
+                    for reading in poller:
+                        writer.write(reading)
+                        bar.update(advance=1, info=one_line(reading).split("  ", 1)[-1])
+                finally:
+                    ctx.note(f"{writer.rows} rows written to {path}")
+    return EXIT_OK
+
+
+def _refuse_existing(path: str | None, mode: str, what: str) -> None:
+    from .logs import OutputExists
+    if path and mode == "new" and os.path.exists(path):
+        hint = " or --append to add to it" if what == "log" else ""
+        raise OutputExists(f"{path}: the {what} exists (use --force to overwrite it{hint})")
+
+
+def cmd_ramp(ctx: Context, args) -> int:
+    from .procedures import ramp
+    from .supply import Outcome
+    if args.step is not None and args.dwell is None:
+        raise UsageError("--step needs --dwell (seconds between steps)")
+    if args.rate is not None and args.dwell is not None:
+        raise UsageError("--dwell goes with --step, not with --rate")
+    with ctx.supply(safe_end="on_error", changes=True) as supply:
+        supply.check(voltage=args.to, what="ramp target")
+        first = supply.read_ok()
+        if first.voltage_max_V is not None and args.to > first.voltage_max_V:
+            ctx.warn(f"the target {args.to:.3f} V is above the ceiling {first.voltage_max_V:.3f} V: the output "
+                     "stops at the ceiling")
+        with progress(ctx, None, f"ramp to {args.to:.3f} V") as bar:
+            def on_step(k, n, volts):
+                bar.update(completed=k, total=n, info=f"{volts:.3f} V")
+            readings = ramp(supply, args.to, rate=args.rate, step=args.step, dwell=args.dwell,
+                            max_step=args.max_step, on_step=on_step)
+    final = readings[-1]
+    outcome = Outcome("voltage", round(args.to * 1000) / 1000, final.voltage_set_V)
+    ctx.out(outcome.text())
+    return EXIT_OK if outcome.ok else EXIT_FAULT
+
+
+def cmd_sweep(ctx: Context, args) -> int:
+    from .logs import open_output
+    from .plot import PlotUnavailable, check_plot_path, plot_sweep
+    from .procedures import sweep, sweep_points, write_sweep_csv
+    points = sweep_points(args.start, args.stop, args.step)
+    mode = "force" if args.force else "new"
+    if args.plot:
+        check_plot_path(args.plot)
+        _refuse_existing(args.plot, mode, "plot file")
+    _refuse_existing(args.csv, mode, "CSV file")
+    rows: list = []
+    with ctx.supply(safe_end="always", changes=True) as supply:
+        for v in points:
+            supply.check(voltage=v, what="sweep point")
+        supply.check(current=args.current, what="sweep current")
+        out = open_output(args.csv, mode, what="CSV file") if args.csv else None
+        try:
+            with progress(ctx, len(points), "sweep") as bar:
+                def on_point(k, n, point):
+                    rows.append(point)
+                    r = point.reading
+                    bar.update(completed=k, info=f"{r.voltage_V:.3f} V {r.current_A:.3f} A {r.regulation}")
+                sweep(supply, args.start, args.stop, args.step, args.current, settle=args.settle,
+                      through_cc=args.through_cc, on_point=on_point)
+        finally:
+            # the rows taken so far are written even when the sweep stops on a fault
+            if out is not None:
+                write_sweep_csv(rows, out)
+                out.close()
+            elif rows:
+                write_sweep_csv(rows, sys.stdout)
+                sys.stdout.flush()
+    if rows and rows[-1].reading.regulation == "CC" and not args.through_cc and len(rows) < len(points):
+        ctx.note(f"stopped at {rows[-1].voltage_set_V:.3f} V: the supply entered constant current "
+                 "(--through-cc goes on)")
+    if args.csv:
+        ctx.note(f"{len(rows)} points written to {args.csv}")
+    if args.plot:
+        try:
+            title = f"I-V sweep, current limit {args.current:.3f} A"
+            plot_sweep(rows, args.plot, title=title)
+        except PlotUnavailable as exc:
+            ctx.error(str(exc))
+            return EXIT_FAULT
+        except Exception as exc:
+            ctx.error(f"the plot could not be drawn: {exc}")
+            return EXIT_FAULT
+        ctx.note(f"plot written to {args.plot}")
+    return EXIT_OK
+
+
+def cmd_run(ctx: Context, args) -> int:
+    from .logs import LogWriter
+    from .procedures import check_sequence, load_sequence, run_sequence
+    from .readings import one_line
+    steps = load_sequence(args.sequence)
+    if args.log:
+        _refuse_existing(args.log, _log_mode(args), "log")
+    total = sum(s.seconds for s in steps) * args.repeat
+    with ctx.supply(safe_end="always", changes=True) as supply:
+        check_sequence(supply, steps, args.sequence)
+        writer = None
+        if args.log:
+            comments = _tool_comments(ctx, supply, {"sequence": f"{args.sequence} ({len(steps)} rows, "
+                                                                 f"repeat {args.repeat})",
+                                                    "interval": f"{args.interval} s"})
+            writer = LogWriter(args.log, None, _log_mode(args), comments)
+        try:
+            with progress(ctx, total, "run") as bar:
+                done = [0.0]
+
+                def on_step(index, step):
+                    bar.update(completed=done[0], info=f"row {index}: {step.voltage:.3f} V, {step.current:.3f} A, "
+                                                       f"output {step.output}")
+                    done[0] += step.seconds
+
+                def on_reading(reading):
+                    bar.update(info=one_line(reading).split("  ", 1)[-1])
+                run_sequence(supply, steps, repeat=args.repeat, interval=args.interval, log=writer,
+                             path=args.sequence, on_reading=on_reading, on_step=on_step)
+                bar.update(completed=total)
+        finally:
+            if writer is not None:
+                writer.close()
+                ctx.note(f"{writer.rows} rows written to {args.log}")
+    ctx.note(f"sequence done: {len(steps)} rows x {args.repeat}")
+    return EXIT_OK
+
+
+# -- entry point ------------------------------------------------------------------
+
+def main(argv: list[str] | None = None) -> int:
+    from . import signals
+    argv = _fix_sim(list(sys.argv[1:] if argv is None else argv))
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+        if args.sim_load is not None and not args.sim:
+            raise UsageError("--sim-load goes with --sim")
+    except UsageError as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    except SystemExit as exc:  # --help
+        return exc.code if isinstance(exc.code, int) else 0
+    signals.install()
+    ctx = Context(args)
+    return _dispatch(ctx, args)
+
+
+def _dispatch(ctx: Context, args) -> int:
+    from . import signals
+    from .config import ConfigError
+    from .limits import LimitError
+    from .logs import OutputExists
+    from .procedures import SequenceError
+    from .supply import SafeEndError, SupplyError
+    try:
+        with _sim(ctx, args):
+            return args.func(ctx, args)
+    except BaseException as exc:
+        status = signals.exit_status(exc)
+        if status is not None:
+            name = "interrupted" if isinstance(exc, KeyboardInterrupt) else f"stopped by {exc}"
+            print(f"{PROG}: {name}", file=sys.stderr, flush=True)
+            return status
+        if isinstance(exc, (UsageError, LimitError, ConfigError, SequenceError, OutputExists)):
+            if isinstance(exc, SequenceError):
+                print(str(exc), file=sys.stderr)
+            else:
+                ctx.error(f"{'refused: ' if isinstance(exc, LimitError) else ''}{exc}")
+            return EXIT_USAGE
+        if isinstance(exc, SafeEndError):
+            return EXIT_FAULT  # reported by the safe end itself
+        if isinstance(exc, SupplyError):
+            ctx.error(str(exc))
+            return EXIT_FAULT
+        if isinstance(exc, ValueError):
+            ctx.error(str(exc))
+            return EXIT_USAGE
+        if isinstance(exc, BrokenPipeError):
+            return EXIT_FAULT
+        if isinstance(exc, OSError):
+            ctx.error(f"{exc.filename + ': ' if exc.filename else ''}{exc.strerror or exc}")
+            return EXIT_FAULT
+        raise
+
+
+@contextlib.contextmanager
+def _sim(ctx: Context, args) -> Iterator[None]:
+    if not args.sim:
+        yield
+        return
+    from .sim import serve
+    with serve(args.sim, args.sim_load) as supplies:
+        ctx.sim_ports = [s.port for s in supplies]
+        ctx.note("virtual supplies for this run: " + ", ".join(ctx.sim_ports))
+        yield
+
+
+if __name__ == "__main__":
+    sys.exit(main())
