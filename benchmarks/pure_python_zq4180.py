@@ -101,6 +101,18 @@ def _device_to_check(port):
     return _NOTHING_LOCAL
 
 
+def _closed_connection(ser):
+    base = getattr(serial, "SerialBase", None)
+    return base is not None and isinstance(ser, base) and not ser.is_open
+
+
+def _raise_port_not_open():
+    error = serial.PortNotOpenError()
+    if not issubclass(type(error), BaseException):
+        raise TypeError("exceptions must derive from BaseException")
+    raise error from None
+
+
 def _drop(connection):
     # Closes the connection a failed open made; its ordinary errors belong
     # to the same failure.
@@ -196,7 +208,15 @@ class ZQ4180:
     def __write_and_read(self, cmd: "bytes"):
         max_try = 30
         frame = _frame_bytes(cmd)
-        stale = self.ser.inWaiting()
+        ser = self.ser
+        try:
+            stale = ser.inWaiting()
+        except Exception:
+            # A closed pySerial connection fails this first question in its
+            # platform's own way: say what the write would have said.
+            if _closed_connection(ser):
+                _raise_port_not_open()
+            raise
         if stale > 0:
             self.ser.read(stale)
         self.ser.write(frame)

@@ -46,6 +46,9 @@ namespace zq {
     X(serial_class, "Serial")                                              \
     X(serial_for_url, "serial_for_url")                                    \
     X(serial_exception, "SerialException")                                 \
+    X(serial_base, "SerialBase")                                           \
+    X(port_not_open_error, "PortNotOpenError")                             \
+    X(is_open, "is_open")                                                  \
     X(subprocess, "subprocess")                                            \
     X(run, "run")                                                          \
     X(pipe, "PIPE")                                                        \

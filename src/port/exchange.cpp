@@ -4,6 +4,7 @@
 // exchange polls that count (every 10 ms through the module's `time.sleep`,
 // 30 times at most) and reads only when exactly one frame is waiting: a
 // missing reply costs about 0.3 s, never the port's 50 s read time-out.
+#include "port/caught_error.hpp"
 #include "port/operations.hpp"
 #include "texts/texts.hpp"
 
@@ -54,10 +55,75 @@ int compare(PyObject* left, PyObject* right, int op) {
     return result ? py::truth(result.get()) : -1;
 }
 
+// `isinstance(ser, serial.SerialBase) and not ser.is_open`: a pySerial
+// connection that has been closed.  Anything else (no such class in the
+// module, a stand-in port) is not known to be closed.  1, 0, or -1 with an
+// error set.
+int closed_pyserial_connection(const Context& c, PyObject* ser) {
+    py::Ref serial = global(c, c.serial);
+    if (!serial) return -1;
+    py::Ref base = py::getattr(serial.get(), c.serial_base);
+    if (!base) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    const int family = PyObject_IsInstance(ser, base.get());
+    if (family <= 0) return family;
+    py::Ref is_open = py::getattr(ser, c.is_open);
+    const int open = is_open ? py::truth(is_open.get()) : -1;
+    return open < 0 ? -1 : !open;
+}
+
+// `raise serial.PortNotOpenError() from None`, still inside the handler of
+// `original`.  Always returns false.
+bool raise_port_not_open(const Context& c, CaughtError& original) {
+    py::Ref serial = global(c, c.serial);
+    py::Ref error_class = serial ? py::getattr(serial.get(), c.port_not_open_error) : py::Ref{};
+    py::Ref error = error_class ? py::call(error_class.get()) : py::Ref{};
+    if (!error) {
+        original.chain_into_pending();
+        return false;
+    }
+    if (!PyExceptionInstance_Check(error.get())) {
+        PyErr_SetString(PyExc_TypeError, texts::kNotAnException);
+        original.chain_into_pending();
+        return false;
+    }
+    PyException_SetCause(error.get(), nullptr);  // `from None`: the context is not shown
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    original.chain_into_pending();  // the context `raise` inside the handler gives it
+    return false;
+}
+
+// The count of waiting bytes that the drain asks for first.  On a closed
+// pySerial connection that question fails with whatever the platform's
+// code makes of a missing handle (a TypeError from fcntl on POSIX): it is
+// then turned into pySerial's own not-open error, as the write would have
+// raised.  An open port sees no extra call; only the failing path looks.
+py::Ref stale_count(const Context& c, PyObject* self) {
+    py::Ref ser = py::getattr(self, c.ser);  // AttributeError when never opened
+    if (!ser) return {};
+    py::Ref waiting = py::call_method(ser.get(), c.in_waiting);
+    if (waiting || !PyErr_ExceptionMatches(PyExc_Exception)) return waiting;
+    CaughtError error;
+    const int closed = closed_pyserial_connection(c, ser.get());
+    if (closed < 0) {
+        error.chain_into_pending();
+        return {};
+    }
+    if (closed) {
+        raise_port_not_open(c, error);
+        return {};
+    }
+    error.reraise();
+    return {};
+}
+
 // Drops what already waits, typically the late reply to an earlier request:
 // otherwise it would be taken as the reply to this one.
 bool discard_stale_input(const Context& c, PyObject* self) {
-    py::Ref waiting = port_call(c, self, c.in_waiting);
+    py::Ref waiting = stale_count(c, self);
     if (!waiting) return false;
     const int any = compare(waiting.get(), c.zero, Py_GT);
     if (any < 0) return false;

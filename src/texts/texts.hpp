@@ -46,6 +46,8 @@ inline constexpr char kFrameNotBytes[] = "cannot convert '%.200s' object to byte
 // As int() words them for a float argument.
 inline constexpr char kSetpointNotANumber[] = "cannot convert float NaN to integer";
 inline constexpr char kSetpointInfinite[] = "cannot convert float infinity to integer";
+// As the interpreter words it for `raise` of something that is no exception.
+inline constexpr char kNotAnException[] = "exceptions must derive from BaseException";
 inline constexpr char kCannotCatch[] =
     "catching classes that do not inherit from BaseException is not allowed";
 
