@@ -284,12 +284,11 @@ class Context:
     def _warn_no_limits(self, supply) -> None:
         missing = []
         if supply.limits.voltage is None:
-            missing.append("voltage (--max-voltage)")
+            missing.append(("voltage", "--max-voltage", "max_voltage"))
         if supply.limits.current is None:
-            missing.append("current (--max-current)")
-        if missing:
-            self.warn(f"no {' or '.join(missing)} limit configured for {supply.port}: values are checked only "
-                      "against what the supply accepts (set limits with the options or in the configuration "
+            missing.append(("current", "--max-current", "max_current"))
+        for what, option, key in missing:
+            self.warn(f"no {what} limit configured for {supply.port} ({option}, or {key} in the configuration "
                       "file)")
 
     def _report_safe_end(self, result) -> None:

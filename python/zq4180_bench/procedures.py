@@ -239,11 +239,14 @@ def parse_sequence(text: str, path: str = "<sequence>") -> list[Step]:
                 raise SequenceError(path, number, f"the header lacks {', '.join(missing)} "
                                                   "(it must name voltage,current,seconds)")
             continue
-        if len(cells) != len(header):
+        if len(cells) > len(header):
             raise SequenceError(path, number, f"{len(cells)} values for {len(header)} columns")
+        cells += [""] * (len(header) - len(cells))   # optional columns at the end may be left out
         row = dict(zip(header, cells))
         values: dict = {"line": number}
         for name, unit in (("voltage", "V"), ("current", "A"), ("seconds", "s")):
+            if not row[name]:
+                raise SequenceError(path, number, f"{name} is missing")
             values[name] = _number(path, number, name, row[name], unit)
         output = row.get("output", "") or "on"
         if output not in ("on", "off"):
