@@ -32,7 +32,8 @@ def _frame(address: int, word: int) -> bytes:
     return head + bytes([sum(head) & 0xFF])
 
 
-IDENTITY_REQUEST = _frame(0xFF, 0x31)  # ends in 0xDA
+BROADCAST = 0xFF                       # the address a new object asks
+IDENTITY_REQUEST = _frame(BROADCAST, 0x31)  # ends in 0xDA
 
 ADVICE_CORRUPT = ("The bytes are damaged on the way: check the cable, its ground and any adapter or "
                   "device server (the line runs at 4800 baud 8N1); another device may share the line.")
@@ -48,11 +49,14 @@ class Result:
     text: str
     details: list[str] = field(default_factory=list)  # facts worth showing, e.g. a hex trace
     advice: list[str] = field(default_factory=list)   # what to do about a problem
+    facts: dict = field(default_factory=dict)          # for programs, e.g. {"address": 7}
 
 
 class _Context:
-    def __init__(self, port: str) -> None:
+    def __init__(self, port: str, address: int = BROADCAST) -> None:
         self.port = port
+        self.address = address  # where the identity request goes, as the object's open() sends it
+        self.request = _frame(address, 0x31)
         self.is_url = "://" in port
         self.windows = platform.system().lower() == "windows"
         self.not_local = None  # why the local checks do not apply
@@ -129,8 +133,7 @@ def check_holders(ctx: _Context) -> Result:
     if reason:
         return Result("skip", "holders", reason)
     try:
-        out = subprocess.run(["lsof", "--", ctx.port], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, timeout=30).stdout
+        out = _lsof(ctx.port)
     except (OSError, subprocess.SubprocessError) as exc:
         ctx.blocker = "lsof failed"
         return Result("FAIL", "holders", f"lsof failed: {exc}",
@@ -138,19 +141,14 @@ def check_holders(ctx: _Context) -> Result:
     if not out:  # what open() looks at: any output at all means busy
         return Result("ok", "holders", "no process holds the port")
     ctx.blocker = "the port is in use"
-    holders = []
-    for line in out.decode(errors="replace").splitlines()[1:]:
-        cols = line.split()
-        if len(cols) >= 2 and (cols[0], cols[1]) not in holders:
-            holders.append((cols[0], cols[1]))
-    me = str(os.getpid())
-    names = ", ".join(f"{cmd} (PID {pid}{', this very process' if pid == me else ''})" for cmd, pid in holders)
-    if any(pid == me for _, pid in holders):
-        advice = ["This process still has it open: close() the earlier driver object or serial port first."]
-    else:
+    holders = _holders_in(out)
+    advice = list(dict.fromkeys(holder.advice for holder in holders))
+    if not holders:
         advice = ["open() refuses a port that any process holds. Close that program (or: kill PID), then try again."]
-    return Result("FAIL", "holders", f"{ctx.port} is held by {names or 'a process lsof lists'}",
-                  details=[] if holders else out.decode(errors="replace").splitlines(), advice=advice)
+    said = "; ".join(holder.description for holder in holders) or "held by a process lsof lists"
+    return Result("FAIL", "holders", f"{ctx.port} is {said}",
+                  details=[] if holders else out.decode(errors="replace").splitlines(), advice=advice,
+                  facts={"holders": holders})
 
 
 def check_open(ctx: _Context) -> Result:
@@ -185,7 +183,7 @@ def check_identity(ctx: _Context) -> Result:
         if stale:
             ser.read(stale)
             details.append(f"dropped {stale} stale bytes before the request, as open() does")
-        ser.write(IDENTITY_REQUEST)
+        ser.write(ctx.request)
         reply, waiting, polls = None, 0, 0
         while polls < POLLS:
             polls += 1
@@ -203,11 +201,18 @@ def check_identity(ctx: _Context) -> Result:
         ctx.blocker = "the port failed while talking"
         return Result("FAIL", "identity", f"the port failed during the exchange: {exc}",
                       advice=["The device went away or errs: check the cable and adapter, then try again."])
-    details += ["sent: " + _hex(IDENTITY_REQUEST), "got:  " + (_hex(got) or "nothing")]
+    details += ["sent: " + _hex(ctx.request), "got:  " + (_hex(got) or "nothing")]
     if reply is not None:
-        problem = _frame_problem(reply)
+        problem = _frame_problem(reply, ctx.request)
     else:
-        problem = _missing_reply(waiting, got)
+        problem = _missing_reply(waiting, got, ctx.request)
+    if problem and not got and ctx.address != BROADCAST:
+        problem = (f"silence: nothing answered a request to address {ctx.address} within "
+                   f"{POLLS * POLL_INTERVAL:.1f} s (nor {LATE_GRACE} s later)",
+                   "An object keeps the address it learned at its first open, also after set_new_addr(): "
+                   "if the supply has been given a new address since, that object's open() goes "
+                   "unanswered. Open a new ZQ4180 object (it asks address 255); zq4180-doctor PORT "
+                   "without --address shows the supply's address now.")
     if problem:
         ctx.blocker = "no valid identity reply"
         return Result("FAIL", "identity", problem[0], details=details, advice=[problem[1]])
@@ -234,16 +239,24 @@ def check_address(ctx: _Context) -> Result:
     if ctx.reply is None:
         return Result("skip", "address", ctx.blocker or "no identity reply")
     return Result("ok", "address", f"the supply reports address {ctx.reply[1]}; open() sends every later "
-                  "request there")
+                  "request there, and the object keeps it (set_new_addr() does not change it)",
+                  facts={"address": ctx.reply[1]})
 
 
 CHECKS = (check_port, check_permission, check_lsof, check_holders, check_open, check_identity,
           check_model, check_address)
 
 
-def diagnose(port: str) -> Iterator[Result]:
-    """Run every check on ``port`` in order, yielding each result as it is known."""
-    ctx = _Context(port)
+def diagnose(port: str, address: int = BROADCAST) -> Iterator[Result]:
+    """Run every check on ``port`` in order, yielding each result as it is known.
+
+    ``address`` is the one the identity request goes to: 255 as a new
+    ``ZQ4180`` object asks, or the address an object learned at its first
+    open (it keeps that one, also after ``set_new_addr``).
+    """
+    if not 0 <= address <= 255:
+        raise ValueError(f"address must be between 0 and 255, got {address}")
+    ctx = _Context(port, address)
     try:
         for check in CHECKS:
             yield check(ctx)
@@ -255,12 +268,145 @@ def diagnose(port: str) -> Iterator[Result]:
                 pass
 
 
+# -- who holds a port -------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Holder:
+    """A process that holds a port open, and what to do about it.
+
+    kind is "bridge" (socat or ser2net, a relay that holds the port or its own
+    pseudo-terminal for a purpose), "panel" (``zq4180-panel``), "bench" (a
+    ``zq4180`` command such as ``zq4180 watch``) or "other". description is
+    a phrase to follow "PORT is ...", e.g. "held by zq4180-panel (PID 4242):
+    use its API"; advice is one sentence saying what to do instead.
+    """
+    pid: int
+    command: str      # the command name lsof gives (at most 9 characters on Linux)
+    kind: str
+    description: str
+    advice: str
+
+
+BENCH_COMMANDS = ("list", "status", "set", "watch", "log", "ramp", "sweep", "run")
+ADVICE_OTHER = "open() refuses a port that any process holds. Close that program (or: kill PID), then try again."
+
+
+def port_holders(port: str) -> list[Holder]:
+    """The processes holding the local device ``port`` open, as ``lsof -- PORT`` lists them.
+
+    The same look ``ZQ4180.open()`` takes before it opens a port (any holder
+    makes it refuse), with each holder recognised from its command line
+    (``/proc/PID/cmdline`` on Linux, else the command name lsof gives): a
+    bridge holding its own pseudo-terminal (socat ``PTY,link=...``), a
+    device server, the front panel ``zq4180-panel``, a ``zq4180`` bench
+    command, or another program; each with fitting advice. One entry per
+    process, in lsof's order; an empty list when nothing holds the port
+    (also for a URL or a path that does not exist). ``zq4180 list --probe``
+    and the doctor's holders check both use it.
+
+    Raises OSError when lsof cannot be run (FileNotFoundError when it is not
+    installed) and subprocess.TimeoutExpired when it hangs for 30 s.
+    """
+    return _holders_in(_lsof(port))
+
+
+def _lsof(port: str) -> bytes:
+    return subprocess.run(["lsof", "--", port], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=30).stdout
+
+
+def _holders_in(out: bytes) -> list[Holder]:
+    seen: dict[int, str] = {}
+    for line in out.decode(errors="replace").splitlines()[1:]:
+        cols = line.split()
+        if len(cols) >= 2 and cols[1].isdigit():
+            seen.setdefault(int(cols[1]), cols[0])
+    return [_holder(pid, command) for pid, command in seen.items()]
+
+
+def _holder(pid: int, command: str) -> Holder:
+    argv = _command_line(pid) or [command]
+    program, rest = _program(argv)
+    if pid == os.getpid():
+        return Holder(pid, command, "other", f"held by {command} (PID {pid}, this very process)",
+                      "This process still has it open: close() the earlier driver object or serial "
+                      "port first.")
+    if _is(program, "zq4180-panel") or _is_module(program, "zq4180_panel"):
+        return Holder(pid, command, "panel", f"held by zq4180-panel (PID {pid}): use its API",
+                      "The front panel owns this port while it runs: work through its page or its JSON "
+                      "API at the address it printed when it started, or stop the panel (Ctrl-C) to "
+                      "free the port.")
+    if _is(program, "zq4180") or _is_module(program, "zq4180_bench"):
+        sub = next((arg for arg in rest if arg in BENCH_COMMANDS), None)
+        name = f"zq4180 {sub}" if sub else "zq4180"
+        return Holder(pid, command, "bench", f"held by {name} (PID {pid})",
+                      f"`{name}` keeps the port while it runs: let it finish, or stop it with Ctrl-C "
+                      f"in its terminal (or: kill {pid}), then try again.")
+    if _is(program, "socat"):
+        pty = next((arg for arg in rest if arg.split(",", 1)[0].split(":", 1)[0].upper() == "PTY"), None)
+        if pty is not None:
+            return Holder(pid, command, "bridge",
+                          f"held by socat (PID {pid}), a bridge that holds its own pseudo-terminal",
+                          "Killing it would end the bridge, not free a port: while it runs, every open() "
+                          "calls its pty busy. Reach the supply through RFC 2217 instead: ser2net on the "
+                          "machine it is plugged into (accepter telnet(rfc2217),tcp,...), and open "
+                          "rfc2217://HOST:PORT?ign_set_control in place of the pty.")
+        return Holder(pid, command, "bridge", f"held by socat (PID {pid}), a bridge serving the port",
+                      "A raw socat relay cannot carry this protocol (socket:// never sees a whole reply): "
+                      "serve the port with ser2net (RFC 2217) instead and open rfc2217://HOST:PORT.")
+    if _is(program, "ser2net"):
+        return Holder(pid, command, "bridge",
+                      f"held by ser2net (PID {pid}), a device server serving the port",
+                      "ser2net serves this port over the network: open it as rfc2217://HOST:PORT (add "
+                      "?ign_set_control for a pty), or stop ser2net to use it here.")
+    return Holder(pid, command, "other", f"held by {command} (PID {pid})", ADVICE_OTHER)
+
+
+def _command_line(pid: int) -> list[str]:
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as file:
+            raw = file.read()
+    except OSError:  # not Linux, the process has gone, or another user's
+        return []
+    return [arg.decode(errors="replace") for arg in raw.rstrip(b"\0").split(b"\0")] if raw else []
+
+
+def _program(argv: list[str]) -> tuple[str, list[str]]:
+    """The program a command line runs, and its arguments: for a Python
+    interpreter the script it runs, or "-m MODULE"."""
+    first = os.path.basename(argv[0])
+    if not first.startswith("python"):
+        return first, argv[1:]
+    i = 1
+    while i < len(argv):
+        arg = argv[i]
+        if arg == "-m":
+            return ("-m " + argv[i + 1], argv[i + 2:]) if i + 1 < len(argv) else (first, [])
+        if arg.startswith("-m"):
+            return "-m " + arg[2:], argv[i + 1:]
+        if arg == "-c" or arg == "-":
+            return first, argv[i + 1:]
+        if not arg.startswith("-"):
+            return os.path.basename(arg), argv[i + 1:]
+        i += 2 if arg in ("-W", "-X") else 1
+    return first, []
+
+
+def _is(program: str, name: str) -> bool:
+    # lsof cuts command names to 9 characters: "zq4180-pa" stands for zq4180-panel
+    return program == name or (len(program) >= 9 and name.startswith(program))
+
+
+def _is_module(program: str, package: str) -> bool:
+    return program == f"-m {package}" or program.startswith(f"-m {package}.")
+
+
 # -- helpers ---------------------------------------------------------------------
 
-def _frame_problem(reply: bytes):
+def _frame_problem(reply: bytes, request: bytes = IDENTITY_REQUEST):
     if len(reply) != FRAME_LEN:
         return (f"too few bytes: 26 were waiting, but the read returned {len(reply)}", ADVICE_CORRUPT)
-    if reply == IDENTITY_REQUEST:
+    if reply == request:
         return ("the request came back unchanged: something echoes it (loop://, a loop-back plug, an adapter "
                 "that echoes what it sends); no supply answered",
                 "Connect the supply itself; an RS-485 adapter must not echo its own transmissions.")
@@ -273,7 +419,7 @@ def _frame_problem(reply: bytes):
     return ("; ".join(wrong), ADVICE_CORRUPT) if wrong else None
 
 
-def _missing_reply(waiting: int, got: bytes):
+def _missing_reply(waiting: int, got: bytes, request: bytes = IDENTITY_REQUEST):
     if waiting > FRAME_LEN or len(got) > FRAME_LEN:
         return (f"too many bytes: {max(waiting, len(got))} waiting, a reply is 26; open() never reads them",
                 ADVICE_CROWD)
@@ -281,7 +427,7 @@ def _missing_reply(waiting: int, got: bytes):
         return (f"silence: no byte came back within {POLLS * POLL_INTERVAL:.1f} s (nor {LATE_GRACE} s later)",
                 "Is the supply switched on and cabled to this port? Check TX/RX and ground, and that "
                 "this is the right port.")
-    if len(got) == FRAME_LEN and _frame_problem(got) is None:
+    if len(got) == FRAME_LEN and _frame_problem(got, request) is None:
         return (f"the reply came too late: {waiting or 'none'} of its 26 bytes had arrived when open() "
                 f"stops waiting ({POLLS * POLL_INTERVAL:.1f} s)",
                 "A slow link: an adapter's latency timer or a busy device server; shorten the path to the supply.")

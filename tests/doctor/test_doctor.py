@@ -3,12 +3,15 @@ import grp
 import os
 import pathlib
 import pwd
+import shutil
 import subprocess
 import sys
+import time
 import types
 
 import pytest
 
+from zq4180_doctor import checks as doctor_checks, port_holders
 from zq4180_doctor.cli import main
 from zq4180_sim import VirtualSupply
 
@@ -163,3 +166,111 @@ def test_runs_as_a_module():
                              capture_output=True, text=True, env=env, timeout=60)
     assert run.returncode == 0, run.stdout + run.stderr
     assert "[ ok ] model: 4181" in run.stdout and run.stdout.endswith("open() would succeed.\n")
+
+
+# -- an object's address after set_new_addr -----------------------------------------
+
+def test_address_after_set_new_addr(capsys):
+    zq4180 = pytest.importorskip("zq4180")
+    with VirtualSupply(6, pacing=False) as supply:
+        old = zq4180.ZQ4180(supply.port)
+        assert old.open() is True and old.set_new_addr(7) is True
+        old.close()
+        assert old.open() is False  # still asks address 6
+        runs = {argv: doctor(capsys, *argv, supply.port) for argv in [(), ("--address", "6"), ("-a", "0x07")]}
+        assert supply.requests[-3:] == [bytes([0xAA, a, 0x31]) + bytes(22) + bytes([(0xDB + a) & 0xFF])
+                                         for a in (255, 6, 7)]
+    code, out, _ = runs[()]
+    assert code == 0 and out.endswith(
+        "Verdict: for a new object, or one that learned address 7 at its first open, open() would succeed.\n")
+    code, out, _ = runs[("--address", "6")]
+    assert code == 1
+    for text in ["for an object holding address 6", "sent: AA 06 31", "[FAIL] identity: silence: nothing answered "
+                 "a request to address 6", "Open a new ZQ4180 object",
+                 "Verdict: open() would return False for an object holding address 6 (see the identity check); "
+                 "an object keeps the address it learned at its first open"]:
+        assert text in out
+    code, out, _ = runs[("-a", "0x07")]
+    assert code == 0 and out.endswith("Verdict: for an object holding address 7, open() would succeed.\n")
+
+
+@pytest.mark.parametrize("value", ["256", "-1", "six", ""])
+def test_bad_address(capsys, value):
+    code, out, err = doctor(capsys, "--address", value, "loop://")
+    assert (code, out) == (2, "") and err.startswith("zq4180-doctor: argument -a/--address")
+
+
+# -- who holds the port ----------------------------------------------------------------
+
+def wait_until_held(port, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while not held_by_anyone(port):
+        assert time.monotonic() < deadline, f"nobody took {port}"
+        time.sleep(0.05)
+
+
+@pytest.mark.skipif(not shutil.which("socat"), reason="socat is not installed (apt-get install socat)")
+def test_a_socat_bridge_holding_its_own_pty(capsys, tmp_path):
+    link = tmp_path / "ttyBRIDGE"
+    bridge = subprocess.Popen(["socat", f"PTY,link={link},raw,echo=0", "TCP-LISTEN:0,bind=127.0.0.1"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_until_held(str(link))
+        holders = port_holders(str(link))
+        code, out, _ = doctor(capsys, str(link))
+    finally:
+        bridge.terminate()
+        bridge.wait()
+    assert [(h.pid, h.command, h.kind) for h in holders] == [(bridge.pid, "socat", "bridge")]
+    assert code == 1
+    assert f"[FAIL] holders: {link} is held by socat (PID {bridge.pid}), a bridge that holds its own " \
+           "pseudo-terminal" in out
+    assert "rfc2217://" in out and "(or: kill" not in out
+
+
+@pytest.mark.parametrize("argv, lsof_name, kind, description", [
+    (["/usr/bin/python3", "/usr/local/bin/zq4180-panel", "bench-a"], "python3", "panel",
+     "held by zq4180-panel (PID {pid}): use its API"),
+    (["python3.11", "-X", "dev", "-m", "zq4180_panel", "--sim", "2"], "python3.1", "panel",
+     "held by zq4180-panel (PID {pid}): use its API"),
+    ([], "zq4180-pa", "panel", "held by zq4180-panel (PID {pid}): use its API"),  # no /proc: lsof's name
+    (["/usr/bin/python3", "/usr/local/bin/zq4180", "--config", "lab.toml", "watch", "bench-a"], "zq4180",
+     "bench", "held by zq4180 watch (PID {pid})"),
+    (["python3", "-mzq4180_bench", "log", "/dev/ttyUSB0"], "python3", "bench", "held by zq4180 log (PID {pid})"),
+    (["socat", "-d", "pty,link=/tmp/x,raw", "tcp:lab:2000"], "socat", "bridge",
+     "held by socat (PID {pid}), a bridge that holds its own pseudo-terminal"),
+    (["/usr/sbin/ser2net", "-n", "-c", "/etc/ser2net.yaml"], "ser2net", "bridge",
+     "held by ser2net (PID {pid}), a device server serving the port"),
+    (["minicom", "-D", "/dev/ttyUSB0"], "minicom", "other", "held by minicom (PID {pid})"),
+    (["python3", "my_zq4180-panel_notes.py"], "python3", "other", "held by python3 (PID {pid})"),
+])
+def test_holders_recognised_by_command_line(monkeypatch, argv, lsof_name, kind, description):
+    pid = 4242
+    monkeypatch.setattr(doctor_checks, "_command_line", lambda p: argv if p == pid else [])
+    lsof_out = (f"COMMAND  PID USER FD TYPE DEVICE SIZE/OFF NODE NAME\n"
+                f"{lsof_name} {pid} root 3u CHR 188,0 0t0 4 /dev/ttyUSB0\n"
+                f"{lsof_name} {pid} root 4u CHR 188,0 0t0 4 /dev/ttyUSB0\n").encode()
+    monkeypatch.setattr(doctor_checks, "_lsof", lambda port: lsof_out)
+    [holder] = port_holders("/dev/ttyUSB0")
+    assert (holder.pid, holder.command, holder.kind) == (pid, lsof_name, kind)
+    assert holder.description == description.format(pid=pid)
+    assert ("kill" in holder.advice) == (kind in ("bench", "other"))
+
+
+def test_a_running_panel_is_named_in_the_verdict(capsys, tmp_path):
+    # a stand-in panel, run as `python -m zq4180_panel PORT`, that holds the port
+    (tmp_path / "zq4180_panel").mkdir()
+    (tmp_path / "zq4180_panel" / "__main__.py").write_text(
+        "import os, sys, time\nfd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)\ntime.sleep(60)\n")
+    with VirtualSupply(7, pacing=False) as supply:
+        panel = subprocess.Popen([sys.executable, "-m", "zq4180_panel", supply.port], cwd=tmp_path,
+                                 env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+        try:
+            wait_until_held(supply.port)
+            code, out, _ = doctor(capsys, supply.port)
+        finally:
+            panel.kill()
+            panel.wait()
+    assert code == 1
+    assert f"is held by zq4180-panel (PID {panel.pid}): use its API" in out
+    assert "JSON API" in out
