@@ -430,42 +430,44 @@ def cmd_watch(ctx: Context, args) -> int:
 
 
 def _watch_live(ctx: Context, supply, poller) -> int:
-    from rich.console import Console
+    from rich.console import Console, Group
     from rich.live import Live
     from rich.table import Table
-    from .readings import amps, changes, volts, watts
+    from rich.text import Text
+    from .readings import STATUS_TEXT, amps, changes, volts, watts
 
-    def table(reading):
-        t = Table(title=_identity_line(supply), title_justify="left", show_header=False, box=None)
+    def screen(reading):
+        t = Table(show_header=False, box=None, padding=(0, 2, 0, 0))
         t.add_column(style="bold")
         t.add_column()
         if not reading.ok:
-            t.add_row("Status", "[red]no reply[/red]" if reading.status == "no_reply" else "[red]port lost[/red]")
-            if last_ok is not None:
-                t.add_row("Last reading", last_ok.time)
-            return t
-        t.add_row("Voltage", f"{volts(reading.voltage_V)}  [dim][set {volts(reading.voltage_set_V)}, ceiling "
-                             f"{volts(reading.voltage_max_V)}][/dim]")
-        t.add_row("Current", f"{amps(reading.current_A)}  [dim][limit {amps(reading.current_limit_A)}][/dim]")
-        t.add_row("Power", watts(reading.power_W))
-        t.add_row("Output", reading.output)
-        t.add_row("Regulation", reading.regulation)
-        t.add_row("Control", reading.work_mode)
-        t.add_row("Temperature alarm", "[red]ON[/red]" if reading.over_temperature else "off")
-        t.add_row("Fan", str(reading.fan_speed))
-        t.add_row("Time", reading.time)
-        return t
+            t.add_row("Status", Text(STATUS_TEXT[reading.status], style="bold red"))
+            t.add_row("Last answer", last_ok.time if last_ok is not None else "none yet")
+        else:
+            t.add_row("Voltage", Text.assemble(volts(reading.voltage_V), "  ", (
+                f"[set {volts(reading.voltage_set_V)}, ceiling {volts(reading.voltage_max_V)}]", "dim")))
+            t.add_row("Current", Text.assemble(amps(reading.current_A), "  ", (
+                f"[limit {amps(reading.current_limit_A)}]", "dim")))
+            t.add_row("Power", watts(reading.power_W))
+            t.add_row("Output", Text(reading.output, style="bold green" if reading.output == "on" else ""))
+            t.add_row("Regulation", Text(reading.regulation, style="bold yellow" if reading.regulation == "CC"
+                                         else ""))
+            t.add_row("Control", reading.work_mode)
+            t.add_row("Temperature alarm", Text("ON", style="bold red") if reading.over_temperature else "off")
+            t.add_row("Fan", str(reading.fan_speed))
+        t.add_row("Time", Text(reading.time, style="dim"))
+        return Group(Text(_identity_line(supply), style="bold"), t, Text("Ctrl-C to stop", style="dim"))
 
     console = Console()
     previous = last_ok = None
     with Live(console=console, auto_refresh=False) as live:
         for reading in poller:
             for event in changes(previous, reading, last_ok):
-                live.console.print(event.line())
+                live.console.print(Text(event.line(), style="yellow"))
             previous = reading
             if reading.ok:
                 last_ok = reading
-            live.update(table(reading), refresh=True)
+            live.update(screen(reading), refresh=True)
     return EXIT_OK
 
 
