@@ -61,7 +61,7 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
 
 def find_ser2net(given: str | None) -> str | None:
     if given:
-        return given
+        return shutil.which(given)  # None for a path that is missing or not executable
     found: str | None = shutil.which("ser2net")
     if found is None and os.access("/usr/sbin/ser2net", os.X_OK):
         found = "/usr/sbin/ser2net"
@@ -178,7 +178,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         if url is None:
             program: str | None = find_ser2net(args.ser2net)
             if program is None:
-                print("ser2net not found: install it (apt-get install ser2net), pass --ser2net, "
+                where: str = f" at {args.ser2net}" if args.ser2net else ""
+                print(f"ser2net not found{where}: install it (apt-get install ser2net), pass --ser2net, "
                       "or give --url of a running server")
                 return 2
             device: str = args.port or start_virtual_supply(cleanup, pacing=not args.no_pacing)

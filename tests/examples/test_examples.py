@@ -63,3 +63,14 @@ def test_remote_supply_through_its_own_ser2net(tmp_path):
     pid = int(re.search(r"\(pid (\d+)\)", text).group(1))
     with pytest.raises(ProcessLookupError):  # the example stopped its server
         os.kill(pid, 0)
+
+
+@pytest.mark.parametrize("program", ["/no/such/path", "not-executable"])
+def test_remote_supply_with_a_ser2net_that_is_not_there(tmp_path, program):
+    if program == "not-executable":
+        program = str(tmp_path / program)
+        open(program, "w").close()
+    code, text = run("remote_supply.py", "--ser2net", program, cwd=tmp_path)
+    assert code == 2
+    assert text == (f"ser2net not found at {program}: install it (apt-get install ser2net), pass --ser2net, "
+                    "or give --url of a running server\n")
