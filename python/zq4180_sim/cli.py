@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import signal
 import sys
 import threading
@@ -195,6 +196,9 @@ def _serve(supplies: list[VirtualSupply]) -> int:
         for supply in supplies:
             print(supply.port)
         sys.stdout.flush()
+        if sys.stderr.isatty():  # a hint for a person; scripts reading the ports get none
+            print(f"{PROG}: serving until stopped: press Ctrl-C, or run `kill {os.getpid()}` "
+                  "(from another terminal, or when started with &)", file=sys.stderr, flush=True)
         while not stop.wait(0.2):
             for supply in supplies:
                 if supply.error is not None:
