@@ -35,7 +35,7 @@ class Probe:
 
     def text(self) -> str:
         if self.identity is None:
-            return f"not a supply here: {self.problem}"
+            return self.problem or "no answer"
         i = self.identity
         return (f"model {i.get('model')}, serial number {i.get('SN')}, firmware {i.get('soft_version')}, "
                 f"bus address {i.get('address')}")
@@ -48,7 +48,7 @@ def probe(port: str) -> Probe:
     try:
         supply.connect()
     except Exception as exc:  # OpenError and anything odd: the reason is the answer
-        return Probe(port, None, _short(str(exc), port))
+        return Probe(port, None, supply.open_reason or _short(str(exc), port))
     finally:
         supply.close()
     return Probe(port, supply.identity, None)

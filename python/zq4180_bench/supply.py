@@ -154,6 +154,7 @@ class Supply:
         self.on_safe_end: Callable[[SafeEnd], None] | None = None
         self.last_reading: Reading | None = None
         self.problem: str | None = None          # why the port is down, while it is
+        self.open_reason: str | None = None      # why the last open failed, without the port's name
         self.started = time.monotonic()
         self._factory = driver_factory or zq4180.ZQ4180
         self._quiet_until = 0.0
@@ -188,7 +189,8 @@ class Supply:
             self._printed(line)
         if not ok:
             self._quiet_until = start + LATE_REPLY_QUIET
-            return explain_failed_open(self.port, lines)
+            self.open_reason = failed_open_reason(self.port, lines)
+            return f"{self.port}: {self.open_reason}"
         identity = dict(drv.show_device_version())
         identity["address"] = _address(drv)
         if self.expected_serial is not None and identity.get("SN") != self.expected_serial:
@@ -506,36 +508,39 @@ def _close(drv) -> None:
 
 
 def explain_failed_open(port: str, printed: list[str]) -> str:
-    """Why open() returned False, in one line: the printed reason, or the doctor's finding."""
+    """Why open() returned False, as ``PORT: reason``: the printed reason, or the doctor's finding."""
+    return f"{port}: {failed_open_reason(port, printed)}"
+
+
+def failed_open_reason(port: str, printed: list[str]) -> str:
+    """The reason alone: "no such port ...", "busy: held by NAME (PID n) ...", "silence: ...",
+    "not this kind of supply: ...", "does not open: ..."."""
     text = " ".join(printed)
     if "://" not in port and not os.path.exists(port):
-        return f"{port}: no such port (see zq4180 list)"
+        return "no such port (see zq4180 list)"
     if "already opened" in text:
-        return f"{port} is busy: {_holders_text(port)}"
+        return f"busy: {_holders_text(port)}"
     if "Cannot open serial port" in text:
         reason = text.split("Cannot open serial port", 1)[1].strip()
-        return f"{port} does not open: {reason}" if reason else f"{port} does not open"
+        return f"does not open: {reason}" if reason else "does not open"
     try:
         from zq4180_doctor.checks import diagnose
         for result in diagnose(port):
             if result.status == "FAIL":
-                return f"{port}: {result.text}"
+                prefix = {"model": "not this kind of supply: ", "holders": "busy: "}.get(result.name, "")
+                return prefix + result.text
     except Exception:
         pass
-    return f"{port}: no valid identity reply (silent, or not this kind of supply; zq4180-doctor {port} tells more)"
+    return f"no valid identity reply (silent, or not this kind of supply; zq4180-doctor {port} tells more)"
 
 
 def _holders_text(port: str) -> str:
     try:
         from zq4180_doctor import checks
-        finder = getattr(checks, "port_holders", None)
-        if finder is not None:
-            holders = finder(port)
-            if holders:
-                return "; ".join(h.description for h in holders)
-        for result in checks.diagnose(port):
-            if result.name == "holders" and result.status == "FAIL":
-                return result.text + (f" ({result.advice[0]})" if result.advice else "")
+        holders = checks.port_holders(port)
+        if holders:
+            return "; ".join(h.description + (f" ({h.advice})" if h.kind == "bridge" else "")
+                             for h in holders)
     except Exception:
         pass
     return f"another process holds it (zq4180-doctor {port} names it)"
