@@ -234,19 +234,25 @@ class Context:
     def out(self, text: str = "") -> None:
         print(text, flush=True)
 
+    def _message(self, text: str) -> None:
+        try:
+            print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+        except (OSError, ValueError):  # no terminal left (SIGHUP) or stderr closed
+            pass
+
     def note(self, text: str) -> None:
         if not self.quiet:
-            print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+            self._message(text)
 
     def warn(self, text: str) -> None:
-        print(f"{PROG}: warning: {text}", file=sys.stderr, flush=True)
+        self._message(f"warning: {text}")
 
     def error(self, text: str) -> None:
-        print(f"{PROG}: error: {text}", file=sys.stderr, flush=True)
+        self._message(f"error: {text}")
 
     def driver_line(self, line: str) -> None:
         if self.verbose:
-            print(f"{PROG}: driver: {line}", file=sys.stderr, flush=True)
+            self._message(f"driver: {line}")
 
     @property
     def stderr_terminal(self) -> bool:
@@ -316,7 +322,8 @@ class _Bar:
         from rich.console import Console
         from rich.progress import (BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn,
                                    TimeRemainingColumn)
-        columns = [TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn() if total else TextColumn(""),
+        columns = [TextColumn("{task.description}"), BarColumn(),
+                   MofNCompleteColumn() if total else TextColumn("{task.completed:.0f} rows"),
                    TimeElapsedColumn(), TimeRemainingColumn(), TextColumn("{task.fields[info]}")]
         self.progress = Progress(*columns, console=Console(stderr=True), transient=False)
         self.task = self.progress.add_task(description, total=total, info="")
@@ -329,7 +336,10 @@ class _Bar:
         return self
 
     def __exit__(self, *exc):
-        self.progress.stop()
+        try:
+            self.progress.stop()
+        except OSError:  # the terminal went away (SIGHUP): the command's own end matters more
+            pass
         return None
 
 
@@ -502,13 +512,13 @@ def cmd_log(ctx: Context, args) -> int:
             ctx.note(f"logging {supply.port} to {path} every {args.interval} s"
                      + (f" for {args.duration} s" if args.duration else f", {args.count} readings" if args.count
                         else " until Ctrl-C"))
-            with progress(ctx, poller.expected(), "log") as bar:
-                try:
+            try:
+                with progress(ctx, poller.expected(), "log") as bar:
                     for reading in poller:
                         writer.write(reading)
                         bar.update(advance=1, info=one_line(reading).split("  ", 1)[-1])
-                finally:
-                    ctx.note(f"{writer.rows} rows written to {path}")
+            finally:
+                ctx.note(f"{writer.rows} rows written to {path}")
     return EXIT_OK
 
 
@@ -665,12 +675,11 @@ def _dispatch(ctx: Context, args) -> int:
     except BaseException as exc:
         status = signals.exit_status(exc)
         if status is not None:
-            name = "interrupted" if isinstance(exc, KeyboardInterrupt) else f"stopped by {exc}"
-            print(f"{PROG}: {name}", file=sys.stderr, flush=True)
+            ctx.note("interrupted" if isinstance(exc, KeyboardInterrupt) else f"stopped by {exc}")
             return status
         if isinstance(exc, (UsageError, LimitError, ConfigError, SequenceError, OutputExists)):
             if isinstance(exc, SequenceError):
-                print(str(exc), file=sys.stderr)
+                print(str(exc), file=sys.stderr, flush=True)
             else:
                 ctx.error(f"{'refused: ' if isinstance(exc, LimitError) else ''}{exc}")
             return EXIT_USAGE

@@ -28,6 +28,12 @@ from .config import Config, ConfigError, SupplyEntry, load_config
 from .limits import LimitError, Limits, check_number, milli
 from .readings import NO_PORT, NO_REPLY, Reading, now_iso
 
+try:
+    import termios
+    _PORT_ERRORS: tuple = (OSError, EOFError, termios.error)
+except ImportError:  # Windows
+    _PORT_ERRORS = (OSError, EOFError)
+
 LATE_REPLY_QUIET = 0.6    # s after a failed request before the next one is sent
 REOPEN_INTERVAL = 1.0     # s between attempts to reopen a lost port
 SAFE_END_TRIES = 3
@@ -260,7 +266,7 @@ class Supply:
                 result = getattr(self.driver, method)(*args)
             answered = result is not None and result is not False
             return result
-        except (OSError, EOFError) as exc:       # pySerial's errors are OSErrors
+        except _PORT_ERRORS as exc:              # pySerial's errors are OSErrors
             self._lost(exc)
             raise SupplyLost(f"{self.port}: port lost ({exc})") from None
         finally:
