@@ -131,7 +131,7 @@ class Worker:
                 break
             began = time.monotonic()
             reading = self.supply.read(t0=t0).replace(elapsed_s=round(began - t0, 3))
-            self._publish(reading)
+            self.publish(reading)
             self._wake.clear()
             if self._jobs.empty():
                 pause = self.interval - (time.monotonic() - began)
@@ -163,7 +163,8 @@ class Worker:
             finally:
                 self.busy = None
 
-    def _publish(self, reading: Reading) -> None:
+    def publish(self, reading: Reading) -> None:
+        """Hand a reading to the observers (the worker's own, or one a job such as a ramp took)."""
         events = changes(self.last, reading, self.last_ok)
         self.last = reading
         if reading.ok:
