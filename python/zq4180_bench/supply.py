@@ -161,6 +161,7 @@ class Supply:
         self.last_reading: Reading | None = None
         self.problem: str | None = None          # why the port is down, while it is
         self.open_reason: str | None = None      # why the last open failed, without the port's name
+        self.touched = False                     # a setting (anything but a read) was sent
         self.started = time.monotonic()
         self._factory = driver_factory or zq4180.ZQ4180
         self._quiet_until = 0.0
@@ -259,6 +260,8 @@ class Supply:
         if self.driver is None:
             raise SupplyLost(self.problem or f"{self.port}: not connected")
         self.wait_quiet()
+        if method != "read_dev_status":
+            self.touched = True
         start = time.monotonic()
         answered = False
         try:
@@ -446,7 +449,10 @@ class Supply:
 
     def __exit__(self, exc_type, exc, tb) -> None:
         try:
-            if self.safe_end_mode == "always" or (self.safe_end_mode == "on_error" and exc_type is not None):
+            # a refusal (a value over a limit, a bad sequence row) before any setting changes nothing
+            refused = isinstance(exc, ValueError) and not self.touched
+            wanted = self.safe_end_mode == "always" or (self.safe_end_mode == "on_error" and exc_type is not None)
+            if wanted and not refused:
                 result = self.safe_end()
                 if self.on_safe_end is not None:
                     self.on_safe_end(result)
