@@ -1,0 +1,89 @@
+"""The page's own channel (NiceGUI's socket.io) under the panel's access rules.
+
+NiceGUI sends every click of the page over one socket.io connection per page and
+runs the element's handler on the server. Out of the box that server accepts any
+Origin and long polling, and an event names its page by ``client_id`` only, not
+by the socket it came on. Here:
+
+* only the WebSocket transport is served (a browser always sends ``Origin`` and the
+  cookies with a WebSocket handshake, so the handshake carries what the rules need);
+* a handshake whose ``Origin`` is not the panel's own is refused by engine.io
+  (``cors_allowed_origins`` is a check against ``http://`` + the Host header, which
+  TrustedHostMiddleware has already checked);
+* each connection is judged once by :meth:`Policy.decide_environ` (token in the
+  cookie or an Authorization header, Origin, loopback client, read-only);
+* an event is dispatched only if its socket is the one that handshook for the page it
+  names, and then with that socket's decision in :data:`decision`, which every handler
+  that changes something must pass through :func:`current`.
+"""
+
+from __future__ import annotations
+
+import contextvars
+import logging
+from typing import Any
+
+from .access import DENIED_UNCHECKED, Decision, Policy
+
+log = logging.getLogger("zq4180_panel.access")
+
+#: the access decision of the socket whose event is being handled
+decision: contextvars.ContextVar[Decision] = contextvars.ContextVar("zq4180_panel_decision",
+                                                                    default=DENIED_UNCHECKED)
+
+
+def current() -> Decision:
+    """The decision for the event being handled (denied outside a checked socket event)."""
+    return decision.get()
+
+
+def own_origin(environ: dict) -> str | None:
+    host = environ.get("HTTP_HOST")
+    return f"http://{host}".lower() if host else None
+
+
+def install(sio: Any, app_config: Any, policy: Policy) -> dict[str, Decision]:
+    """Put the rules on NiceGUI's socket.io server; returns the live table of decisions by socket."""
+    decisions: dict[str, Decision] = {}
+
+    def origin_allowed(origin: str | None, environ: dict | None = None) -> bool:
+        ok = origin is not None and environ is not None and origin.lower() == own_origin(environ)
+        if not ok:
+            peer = ((environ or {}).get("asgi.scope") or {}).get("client")
+            log.warning("refused a page channel from Origin %r (client %s): not this panel's origin",
+                        origin, peer[0] if peer else "?")
+        return ok
+
+    sio.eio.cors_allowed_origins = origin_allowed
+    sio.eio.transports = ["websocket"]
+    app_config.socket_io_js_transports = ["websocket"]
+
+    handlers = sio.handlers.setdefault("/", {})
+    nicegui_connect = handlers["connect"]
+    nicegui_disconnect = handlers["disconnect"]
+    nicegui_event = handlers["event"]
+
+    async def on_connect(sid: str, environ: dict, auth: Any = None) -> Any:
+        decisions[sid] = policy.decide_environ(environ)
+        return await nicegui_connect(sid, environ, auth)
+
+    def on_disconnect(sid: str, *reason: Any) -> Any:
+        decisions.pop(sid, None)
+        return nicegui_disconnect(sid)
+
+    def on_event(sid: str, msg: Any) -> Any:
+        client_id = msg.get("client_id") if isinstance(msg, dict) else None
+        if not client_id or client_id not in sio.rooms(sid):
+            log.warning("dropped a page event from socket %s: it names a page (%r) it did not open",
+                        sid, client_id)
+            return None
+        token = decision.set(decisions.get(sid, DENIED_UNCHECKED))
+        try:
+            return nicegui_event(sid, msg)
+        finally:
+            decision.reset(token)
+
+    sio.on("connect", on_connect)
+    sio.on("disconnect", on_disconnect)
+    sio.on("event", on_event)
+    return decisions

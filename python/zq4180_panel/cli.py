@@ -1,0 +1,335 @@
+"""``zq4180-panel``: a front panel in the browser for one supply or a whole bench."""
+
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import ctypes
+import ctypes.util
+import logging
+import math
+import os
+import signal
+import socket
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+PROG = "zq4180-panel"
+EXIT_OK, EXIT_FAIL, EXIT_USAGE = 0, 1, 2
+
+EPILOG = """\
+Access: readings, charts and CSV are open to whoever can reach the server; every change
+needs the session token (in the address printed on the first line of output, then a
+cookie; scripts send "Authorization: Bearer TOKEN"). Changes from other machines are
+refused unless --allow-remote-control; an SSH tunnel is the better way:
+  ssh -L 8080:127.0.0.1:8080 benchpc      then open the printed address on your machine.
+
+Examples:
+  zq4180-panel /dev/ttyUSB0 --max-voltage 12 --max-current 1
+  zq4180-panel bench-a bench-b                  (names from the configuration file)
+  zq4180-panel rfc2217://benchpc:2217           (a supply behind ser2net)
+  zq4180-panel --sim 3 --sim-load led           (three virtual supplies, no hardware)
+"""
+
+
+class UsageError(Exception):
+    pass
+
+
+def _tcp_port(text: str) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a TCP port: --port is the web server's port number (0..65535, 0: any free "
+            f"one); name serial ports without an option, e.g. {PROG} /dev/ttyUSB0 --port 8080") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"{value} is not a TCP port (0..65535)")
+    return value
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of virtual supplies") from None
+    if not 1 <= value <= 64:
+        raise argparse.ArgumentTypeError("--sim takes 1..64 virtual supplies")
+    return value
+
+
+def _limit(unit: str):
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a number of {unit}") from None
+        if not math.isfinite(value) or value < 0:
+            raise argparse.ArgumentTypeError(f"{text!r}: a limit is a finite number of {unit}, 0 or more")
+        return value
+    return parse
+
+
+def build_parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EPILOG,
+        description="Serve a front panel for zq4100-series supplies as a local web page: live readings, "
+                    "setpoints, output switch, ramp, chart and CSV per supply. The first line printed is "
+                    "the address to open.")
+    p.add_argument("targets", nargs="*", metavar="PORT|NAME",
+                   help="serial ports, rfc2217:// URLs or names from the configuration file "
+                        "(default: $ZQ4180_PORT)")
+    p.add_argument("--sim", type=_count, nargs="?", const=1, metavar="N",
+                   help="also serve N virtual supplies (paced at 4800 baud): try the panel without hardware")
+    p.add_argument("--sim-load", metavar="LOAD",
+                   help="the virtual supplies' load: OHMS, open, led, cc or cc:AMPS (default 10 ohms)")
+    p.add_argument("--host", default="127.0.0.1",
+                   help="address to listen on (default 127.0.0.1: this machine only); anything else is "
+                        "reachable from the network and is warned about")
+    p.add_argument("--port", type=_tcp_port, default=8080, metavar="TCP_PORT",
+                   help="TCP port of the web server (default 8080; 0: any free port)")
+    p.add_argument("--allow-host", action="append", default=[], metavar="NAME",
+                   help="also answer requests whose Host header is NAME (a name a proxy or tunnel uses); "
+                        "repeatable")
+    p.add_argument("--allow-remote-control", action="store_true",
+                   help="accept changes (with the token) from clients on other machines; the token then "
+                        "crosses the network in clear: prefer an SSH tunnel")
+    p.add_argument("--read-only", action="store_true",
+                   help="refuse every change, the all-off button included: a display only")
+    p.add_argument("--max-voltage", type=_limit("volts"), metavar="V",
+                   help="software limit: refuse any voltage or ceiling over V volts before sending")
+    p.add_argument("--max-current", type=_limit("amperes"), metavar="A",
+                   help="software limit: refuse any current limit over A amperes before sending")
+    p.add_argument("--config", metavar="FILE",
+                   help="configuration file (default $ZQ4180_CONFIG, ./zq4180.toml, then the user's "
+                        "configuration directory)")
+    p.add_argument("--log-dir", metavar="DIR",
+                   help="where the session's CSV logs go (default: a new directory under the temporary "
+                        "directory); one file per supply, written row by row")
+    return p
+
+
+def _say(text: str) -> None:
+    print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+
+
+def _name_process() -> None:
+    """``lsof`` shows the holder of a port by its command name: make it ours under ``python -m`` too."""
+    if not sys.platform.startswith("linux"):
+        return
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
+        libc.prctl(15, b"zq4180-panel", 0, 0, 0)   # PR_SET_NAME
+    except (OSError, AttributeError):
+        pass
+
+
+class _Stop(BaseException):
+    """A stop signal before the server runs."""
+
+
+def _early_signals() -> dict:
+    def stop(signum, frame):
+        raise _Stop(signum)
+    previous = {}
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        previous[sig] = signal.signal(sig, stop)
+    return previous
+
+
+def _listen(host: str, port: int) -> socket.socket:
+    from .access import bind_is_wildcard
+    bare = host.strip("[]")
+    if bind_is_wildcard(bare) and ":" in bare:
+        return socket.create_server((bare, port), family=socket.AF_INET6, dualstack_ipv6=True, backlog=128)
+    infos = socket.getaddrinfo(bare or "0.0.0.0", port, type=socket.SOCK_STREAM)
+    infos.sort(key=lambda info: info[0] != socket.AF_INET)   # IPv4 first for names like localhost
+    family, _, _, _, address = infos[0]
+    return socket.create_server(address[:2], family=family, backlog=128)
+
+
+def _open_all(targets: list[str], args, config, limits) -> list:
+    from zq4180_bench import open_supply
+
+    def one(target: str):
+        return open_supply(target, limits=limits, config=config, safe_end="never")
+
+    supplies: list = []
+    errors: list[str] = []
+    with concurrent.futures.ThreadPoolExecutor(max_workers=min(8, max(1, len(targets)))) as pool:
+        futures = [pool.submit(one, t) for t in targets]
+        for target, future in zip(targets, futures):
+            try:
+                supplies.append(future.result())
+            except Exception as exc:  # noqa: BLE001 - reported per supply below
+                errors.append(f"{target}: {exc}" if target not in str(exc) else str(exc))
+    if errors:
+        for supply in supplies:
+            supply.close()
+        raise RuntimeError("; ".join(errors))
+    return supplies
+
+
+def _ids(supplies: list) -> list[str]:
+    from zq4180_bench.config import NAME_RE
+    ids: list[str] = []
+    for k, supply in enumerate(supplies, start=1):
+        name = supply.name
+        if name and NAME_RE.match(name) and name not in ids:
+            ids.append(name)
+        else:
+            sid = f"s{k}"
+            while sid in ids:
+                sid += "_"
+            ids.append(sid)
+    return ids
+
+
+def _comments(supply, sid: str) -> dict:
+    from zq4180_bench import __version__
+    from zq4180_bench.readings import now_iso
+    i = supply.identity or {}
+    comments = {"tool": f"zq4180-panel (zq4180 {__version__})", "start": now_iso(), "port": supply.port,
+                "supply": sid}
+    if supply.name:
+        comments["name"] = supply.name
+    comments["identity"] = (f"model {i.get('model')}, serial number {i.get('SN')}, firmware "
+                            f"{i.get('soft_version')}, bus address {i.get('address')}")
+    comments["interval"] = "0 s (as fast as the line allows)"
+    comments["limits"] = supply.limits.describe()
+    return comments
+
+
+def main(argv: list[str] | None = None) -> int:
+    _name_process()
+    # a panel started from a test run must not think it is NiceGUI's own test harness
+    os.environ.pop("PYTEST_CURRENT_TEST", None)
+    parser = build_parser()
+    try:
+        args = parser.parse_args(sys.argv[1:] if argv is None else argv)
+    except SystemExit as exc:
+        return exc.code if isinstance(exc.code, int) else EXIT_OK
+    if args.sim_load is not None and not args.sim:
+        parser.print_usage(sys.stderr)
+        print(f"{PROG}: error: --sim-load goes with --sim", file=sys.stderr)
+        return EXIT_USAGE
+    targets = list(args.targets)
+    if not targets and not args.sim:
+        env_port = os.environ.get("ZQ4180_PORT")
+        if not env_port:
+            parser.print_usage(sys.stderr)
+            print(f"{PROG}: error: name at least one supply (PORT or NAME), or use --sim N "
+                  f"(ZQ4180_PORT is not set)", file=sys.stderr)
+            return EXIT_USAGE
+        targets = [env_port]
+    logging.basicConfig(stream=sys.stderr, level=logging.INFO, format=f"{PROG}: %(message)s")
+    for noisy in ("nicegui", "uvicorn", "uvicorn.error", "engineio", "socketio"):
+        logging.getLogger(noisy).setLevel(logging.WARNING)
+    previous = _early_signals()
+    try:
+        return _run(args, targets, previous)
+    except _Stop:
+        return EXIT_OK
+
+
+def _run(args, targets: list[str], previous_signals: dict) -> int:
+    import contextlib
+
+    from zq4180_bench import Limits, load_config
+    from zq4180_bench.config import ConfigError
+
+    from .access import Policy, allowed_hosts, bind_is_loopback, host_literal, new_token
+
+    try:
+        config = load_config(args.config)
+    except ConfigError as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    limits = Limits.of(args.max_voltage, args.max_current)
+    try:
+        sock = _listen(args.host, args.port)
+    except OSError as exc:
+        print(f"{PROG}: error: cannot listen on {host_literal(args.host)}:{args.port}: "
+              f"{exc.strerror or exc} (choose another --port or --host)", file=sys.stderr)
+        return EXIT_FAIL
+    port = sock.getsockname()[1]
+    with contextlib.ExitStack() as stack:
+        stack.callback(sock.close)
+        if args.sim:
+            from zq4180_bench import sim
+            try:
+                virtual = stack.enter_context(sim.serve(args.sim, args.sim_load))
+            except ValueError as exc:
+                print(f"{PROG}: error: --sim-load: {exc}", file=sys.stderr)
+                return EXIT_USAGE
+            targets = targets + [v.port for v in virtual]
+        try:
+            supplies = _open_all(targets, args, config, limits)
+        except RuntimeError as exc:
+            print(f"{PROG}: error: {exc}", file=sys.stderr)
+            return EXIT_FAIL
+        ids = _ids(supplies)
+        log_dir = Path(args.log_dir) if args.log_dir else Path(tempfile.mkdtemp(prefix="zq4180-panel-"))
+        log_dir.mkdir(parents=True, exist_ok=True)
+
+        from .hub import Hub, Station
+        stations = []
+        try:
+            for sid, supply in zip(ids, supplies):
+                path = log_dir / f"{sid}-{time.strftime('%Y%m%d-%H%M%S')}.csv"
+                stations.append(Station(sid, supply, path, comments=_comments(supply, sid)))
+        except Exception as exc:  # noqa: BLE001 - the log directory is not writable
+            for supply in supplies:
+                supply.close()
+            print(f"{PROG}: error: cannot write the logs in {log_dir}: {exc}", file=sys.stderr)
+            return EXIT_FAIL
+        hub = Hub(stations)
+        hub.start()
+
+        token = new_token()
+        policy = Policy(token, port, read_only=args.read_only, allow_remote_control=args.allow_remote_control,
+                        hosts=allowed_hosts(args.host, args.allow_host))
+        print(f"http://{host_literal(args.host)}:{port}/?token={token}", flush=True)
+
+        if not bind_is_loopback(args.host):
+            _say(f"warning: listening on {host_literal(args.host)}, not 127.0.0.1: anyone who reaches this "
+                 f"machine on port {port} sees the readings" +
+                 ("" if args.allow_remote_control else "; changes stay limited to this machine"))
+        if args.allow_remote_control:
+            _say("warning: --allow-remote-control: changes are accepted from other machines, and the token "
+                 "crosses the network in clear (an SSH tunnel is safer)")
+        if args.read_only:
+            _say("read-only: every change is refused")
+        for station in stations:
+            lim = station.supply.limits
+            if not args.read_only and (lim.voltage is None or lim.current is None):
+                missing = [w for w, l in (("voltage", lim.voltage), ("current", lim.current)) if l is None]
+                _say(f"warning: {station.id}: no {' or '.join(missing)} limit configured (--max-voltage, "
+                     f"--max-current, or the configuration file)")
+        _say(f"serving {', '.join(f'{s.id} ({s.port})' for s in stations)}; logs in {log_dir}")
+
+        stopper: list[threading.Thread] = []
+
+        def on_signal(signum: int) -> None:
+            if not stopper:
+                _say(f"{signal.Signals(signum).name}: stopping")
+                thread = threading.Thread(target=hub.shutdown, name="zq4180-panel stop", daemon=True)
+                stopper.append(thread)
+                thread.start()
+
+        from . import server
+        try:
+            app = server.build_app(hub, policy)
+            server.serve(app, sock, on_signal)
+        finally:
+            # from here on a signal changes nothing: the end below runs to completion
+            for sig in previous_signals:
+                signal.signal(sig, lambda signum, frame: None)
+            if stopper:
+                stopper[0].join(2.0)
+            else:
+                hub.shutdown()
+    return EXIT_OK

@@ -1,0 +1,448 @@
+"""The page: one card per supply, pushed live over NiceGUI's socket.
+
+Each card shows the live readings (three decimals, as ``zq4180 status`` prints them)
+beside the setpoints, the state flags, the age of the reading (the card greys out after
+2 s without one), a chart of the last minutes with the events marked, setpoint fields, an
+output switch that asks before switching on, a ramp control and the CSV of the session.
+
+Every handler that changes something first asks :func:`channel.current` (the access
+decision of the socket the click came on); nothing is queued for a supply otherwise.
+"""
+
+from __future__ import annotations
+
+import logging
+import time
+from typing import Any
+
+from fastapi import Request
+from nicegui import ui
+
+from zq4180_bench.readings import STATUS_TEXT, amps, volts, watts
+
+from . import channel
+from .access import Policy
+from .hub import CHART_WINDOW, EVENT_KINDS_MARKED, Failed, Hub, Refused, Station
+
+log = logging.getLogger("zq4180_panel.access")
+
+# Drops ?token= from the address bar as the page loads (the cookie now carries it).
+STRIP_TOKEN = """<script>(function(){try{var u=new URL(window.location.href);
+if(u.searchParams.has('token')){u.searchParams.delete('token');
+window.history.replaceState(window.history.state,'',u.pathname+u.search+u.hash);}}catch(e){}})();</script>"""
+
+STYLE = """<style>
+body { background: #0b1220; }
+.zq-header { background: #111a2e; border-bottom: 1px solid #22304d; }
+.zq-card { background: #131d33 !important; border: 1px solid #22304d; border-radius: 10px; width: 100%;
+           transition: opacity .3s; }
+.zq-card.zq-stale { opacity: .45; filter: grayscale(.8); }
+.zq-mono { font-family: ui-monospace, "DejaVu Sans Mono", Menlo, Consolas, monospace;
+           font-variant-numeric: tabular-nums; }
+.zq-big { font-size: 2.1rem; line-height: 1.1; font-weight: 600; letter-spacing: .02em; }
+.zq-v { color: #5eead4; } .zq-a { color: #fcd34d; } .zq-w { color: #93c5fd; }
+.zq-sub { color: #8ea0c0; font-size: .8rem; }
+.zq-set { color: #cbd5e1; font-size: .95rem; }
+.zq-chip { border: 1px solid #2c3b5c; border-radius: 6px; padding: 1px 8px; font-size: .8rem; color: #cbd5e1; }
+.zq-state-ok { color: #4ade80; } .zq-state-bad { color: #f87171; } .zq-state-wait { color: #fbbf24; }
+.zq-on { background: #166534 !important; color: #dcfce7 !important; }
+.zq-off { background: #334155 !important; color: #e2e8f0 !important; }
+.zq-msg { min-height: 1.2em; font-size: .85rem; color: #fca5a5; }
+.zq-msg.zq-good { color: #86efac; }
+</style>"""
+
+V_COLOR, A_COLOR = "#5eead4", "#fcd34d"
+
+
+def _mark_label(kind: str, text: str) -> str:
+    if kind == "regulation":
+        return text.split(":", 1)[-1].strip().split("->")[-1].strip()
+    if kind == "output":
+        return "out " + text.split("->")[-1].strip()
+    return {"no_reply": "no reply", "no_port": "port lost", "port_back": "back", "answering": "back",
+            "over_temperature": "temp"}.get(kind, kind)
+
+
+def chart_options(station: Station) -> dict[str, Any]:
+    now = time.time()
+    points = list(station.chart)
+    v = [[int(t * 1000), None if pv is None else round(pv, 3)] for t, pv, _ in points]
+    a = [[int(t * 1000), None if pa is None else round(pa, 3)] for t, _, pa in points]
+    marks = [{"xAxis": int(t * 1000), "label": {"formatter": _mark_label(e.kind, e.text)}}
+             for t, e in list(station.events) if e.kind in EVENT_KINDS_MARKED and t >= now - CHART_WINDOW]
+    axis_label = {"color": "#8ea0c0", "fontSize": 10}
+    split = {"lineStyle": {"color": "#1f2a44"}}
+    return {
+        "animation": False,
+        "grid": {"left": 46, "right": 50, "top": 26, "bottom": 22},
+        "tooltip": {"trigger": "axis"},
+        "legend": {"data": ["V", "A"], "top": 0, "right": 56, "textStyle": {"color": "#cbd5e1"},
+                   "itemHeight": 8},
+        "xAxis": {"type": "time", "min": int((now - CHART_WINDOW) * 1000), "max": int(now * 1000),
+                  "axisLabel": axis_label, "splitLine": {"show": False},
+                  "axisLine": {"lineStyle": {"color": "#334155"}}},
+        "yAxis": [{"type": "value", "name": "V", "min": 0, "axisLabel": axis_label, "splitLine": split,
+                   "nameTextStyle": {"color": V_COLOR}},
+                  {"type": "value", "name": "A", "min": 0, "axisLabel": axis_label, "splitLine": {"show": False},
+                   "nameTextStyle": {"color": A_COLOR}}],
+        "series": [
+            {"name": "V", "type": "line", "showSymbol": False, "data": v, "color": V_COLOR, "connectNulls": False,
+             "lineStyle": {"width": 1.6},
+             "markLine": {"symbol": "none", "silent": True, "data": marks,
+                          "lineStyle": {"color": "#f472b6", "type": "dashed", "width": 1},
+                          "label": {"color": "#f9a8d4", "fontSize": 10, "position": "insideEndTop"}}},
+            {"name": "A", "type": "line", "yAxisIndex": 1, "showSymbol": False, "data": a, "color": A_COLOR,
+             "connectNulls": False, "lineStyle": {"width": 1.6}},
+        ],
+    }
+
+
+def _number(text: Any, what: str) -> float | None:
+    if text is None or (isinstance(text, str) and not text.strip()):
+        return None
+    try:
+        return float(str(text).strip().replace(",", "."))
+    except ValueError:
+        raise Refused(f"{what}: {text!r} is not a number") from None
+
+
+class Card:
+    """One supply's card on one page."""
+
+    def __init__(self, station: Station, hub: Hub, may_change: bool) -> None:
+        self.station = station
+        self.hub = hub
+        self.shown: dict[str, Any] = {}
+        self.chart_version = -1
+        sid = station.id
+        ident = station.identity
+        with ui.card().classes("zq-card q-pa-md").props(
+                f'data-testid=supply-card data-supply-id="{sid}"') as self.root:
+            with ui.row().classes("w-full items-baseline justify-between no-wrap"):
+                with ui.column().classes("gap-0"):
+                    ui.label(sid).classes("text-lg font-bold text-white").props('data-testid=supply-id')
+                    ui.label(f"{ident.get('model', '?')} · SN {ident.get('SN', '?')} · firmware "
+                             f"{ident.get('soft_version', '?')} · {station.port}").classes("zq-sub")
+                with ui.row().classes("items-center gap-2"):
+                    self.age = ui.label("").classes("zq-sub zq-mono")
+                    self.state = ui.label("connecting").classes("zq-chip zq-state-wait").props(
+                        "data-testid=connection-state")
+            with ui.row().classes("w-full gap-6 q-mt-sm no-wrap"):
+                self.v = self._readout("zq-v", "reading-voltage", "set", "setpoint-voltage")
+                self.a = self._readout("zq-a", "reading-current", "limit", "setpoint-current")
+                self.w = self._readout("zq-w", "reading-power", "ceiling", "setpoint-ceiling")
+            with ui.row().classes("w-full gap-2 q-mt-xs"):
+                self.regulation = ui.label("-").classes("zq-chip").props("data-testid=regulation")
+                self.output_chip = ui.label("output -").classes("zq-chip").props("data-testid=output-state")
+                self.mode = ui.label("-").classes("zq-chip").props("data-testid=work-mode")
+                self.temp = ui.label("temp -").classes("zq-chip").props("data-testid=temperature-alarm")
+                self.fan = ui.label("fan -").classes("zq-chip").props("data-testid=fan")
+                self.event = ui.label("").classes("zq-sub q-ml-sm").props("data-testid=last-event")
+            self.chart = ui.echart(chart_options(station)).classes("w-full").style("height: 170px")
+            with ui.row().classes("w-full items-end gap-2 no-wrap q-mt-xs"):
+                self.in_v = self._field("Voltage", "V", "input-voltage", "voltage")
+                self.in_a = self._field("Current limit", "A", "input-current", "current")
+                self.in_c = self._field("Ceiling", "V", "input-ceiling", "ceiling")
+                self.apply_btn = ui.button("Set", on_click=self.apply_fields).props(
+                    "unelevated no-caps color=primary data-testid=apply-settings")
+                ui.space()
+                ui.label("Output").classes("zq-sub")
+                self.switch = ui.button("-").props('no-caps unelevated data-testid=output-switch data-state=""') \
+                    .classes("zq-mono zq-off").style("min-width: 64px")
+                self.switch.on("click", self.switch_clicked, js_handler=self._confirm_js())
+            with ui.row().classes("w-full items-end gap-2 no-wrap"):
+                self.ramp_to = self._field("Ramp to", "V", "ramp-to", "ramp target")
+                self.ramp_rate = self._field("Rate", "V/s", "ramp-rate", "ramp rate")
+                self.ramp_btn = ui.button("Ramp", on_click=self.ramp_start).props(
+                    "unelevated no-caps color=secondary data-testid=ramp-start")
+                self.ramp_stop_btn = ui.button("Stop", on_click=self.ramp_stop).props(
+                    "outline no-caps color=warning data-testid=ramp-stop")
+                self.ramp_text = ui.label("").classes("zq-sub zq-mono").props("data-testid=ramp-progress")
+                ui.space()
+                ui.link("CSV", f"/api/supplies/{sid}/log.csv").props(
+                    f'download="{sid}.csv" data-testid=csv-link').classes("text-sky-300")
+            self.message = ui.label("").classes("zq-msg").props("data-testid=card-message")
+        if not may_change:
+            for element in (self.in_v, self.in_a, self.in_c, self.apply_btn, self.switch, self.ramp_to,
+                            self.ramp_rate, self.ramp_btn, self.ramp_stop_btn):
+                element.props("disable")
+        self.update(force=True)
+
+    # -- building ------------------------------------------------------------------
+
+    @staticmethod
+    def _readout(color: str, testid: str, set_label: str, set_testid: str):
+        with ui.column().classes("gap-0"):
+            reading = ui.label("-").classes(f"zq-mono zq-big {color}").props(f"data-testid={testid}")
+            with ui.row().classes("gap-1 items-baseline"):
+                ui.label(set_label).classes("zq-sub")
+                setpoint = ui.label("-").classes("zq-mono zq-set").props(f"data-testid={set_testid}")
+        return reading, setpoint
+
+    def _field(self, label: str, unit: str, testid: str, what: str):
+        field = ui.input(label).props(f'dense outlined dark suffix="{unit}" inputmode=decimal '
+                                      f'data-testid={testid} aria-label="{what}"').classes("w-28 zq-mono")
+        field.on("keydown.enter", lambda e, w=what: self.enter_pressed(w, e.args),
+                 js_handler="(e) => emit(e.target.value)")
+        return field
+
+    def _confirm_js(self) -> str:
+        sid = self.station.id
+        return ("(e) => { const b = e && e.target && e.target.closest ? "
+                "e.target.closest('[data-testid=output-switch]') : null; "
+                "const state = b ? b.dataset.state : ''; "
+                "if (state !== 'on') { const what = b ? b.dataset.confirm : ''; "
+                f"if (!window.confirm('Switch the output of {sid} ON?' + (what ? '\\n' + what : ''))) return; "
+                "emit('on'); } else { emit('off'); } }")
+
+    # -- live updates -----------------------------------------------------------------
+
+    def _set(self, key: str, element, text: str) -> None:
+        if self.shown.get(key) != text:
+            self.shown[key] = text
+            element.set_text(text)
+
+    def _classes(self, key: str, element, add: str, remove: str) -> None:
+        if self.shown.get(key) != add:
+            self.shown[key] = add
+            element.classes(add=add, remove=remove)
+
+    def update(self, force: bool = False) -> None:
+        st = self.station
+        r = st.last
+        state = st.state
+        self._set("state", self.state, STATUS_TEXT.get(state, state))
+        self._classes("state_cls", self.state,
+                      {"ok": "zq-state-ok", "connecting": "zq-state-wait"}.get(state, "zq-state-bad"),
+                      "zq-state-ok zq-state-wait zq-state-bad")
+        if r is not None and r.ok:
+            self._set("v", self.v[0], volts(r.voltage_V))
+            self._set("vs", self.v[1], volts(r.voltage_set_V))
+            self._set("a", self.a[0], amps(r.current_A))
+            self._set("as", self.a[1], amps(r.current_limit_A))
+            self._set("w", self.w[0], watts(r.power_W))
+            self._set("ws", self.w[1], volts(r.voltage_max_V))
+            self._set("reg", self.regulation, r.regulation or "-")
+            self._set("out", self.output_chip, f"output {r.output}")
+            self._set("mode", self.mode, r.work_mode or "-")
+            self._set("temp", self.temp, "TEMP ALARM" if r.over_temperature else "temp ok")
+            self._set("fan", self.fan, f"fan {r.fan_speed}")
+            self._set("switch", self.switch, r.output or "-")
+            if self.shown.get("switch_state") != r.output:
+                self.shown["switch_state"] = r.output
+                self.switch.props(f'data-state="{r.output}"')
+                self.switch.classes(add="zq-on" if r.output == "on" else "zq-off",
+                                    remove="zq-off" if r.output == "on" else "zq-on")
+            confirm = (f"It will deliver up to {min(r.voltage_set_V, r.voltage_max_V):.3f} V "
+                       f"with a {r.current_limit_A:.3f} A limit.")
+            if self.shown.get("confirm") != confirm:
+                self.shown["confirm"] = confirm
+                self.switch.props(f'data-confirm="{confirm}"')
+        elif r is not None:
+            for key, element in (("v", self.v[0]), ("a", self.a[0]), ("w", self.w[0])):
+                self._set(key, element, "-")
+            problem = st.supply.problem
+            self._set("event", self.event, problem or STATUS_TEXT.get(state, state))
+        if st.events:
+            t, event = st.events[-1]
+            self._set("event", self.event, time.strftime("%H:%M:%S ", time.localtime(t)) + event.text)
+        if st.ramping():
+            rs = st.ramp
+            self._set("ramp", self.ramp_text, f"ramp {rs.step}/{rs.steps or '?'} → {rs.target:.3f} V")
+        elif st.ramp is not None and st.ramp.error:
+            self._set("ramp", self.ramp_text, f"ramp failed: {st.ramp.error}")
+        elif st.ramp is not None:
+            self._set("ramp", self.ramp_text, "ramp ended")
+        self.tick()
+
+    def tick(self) -> None:
+        st = self.station
+        age = st.age()
+        self._set("age", self.age, "" if age is None else f"{age:4.1f} s ago")
+        stale = st.stale()
+        if self.shown.get("stale") != stale:
+            self.shown["stale"] = stale
+            if stale:
+                self.root.classes(add="zq-stale")
+            else:
+                self.root.classes(remove="zq-stale")
+            self.root.props(f'data-stale="{str(stale).lower()}"')
+
+    def refresh_chart(self) -> None:
+        if self.chart_version != st_version(self.station):
+            self.chart_version = st_version(self.station)
+            self.chart.options.clear()
+            self.chart.options.update(chart_options(self.station))
+            self.chart.update()
+
+    # -- changes -------------------------------------------------------------------------
+
+    def say(self, text: str, good: bool = False) -> None:
+        self.message.set_text(text)
+        if good:
+            self.message.classes(add="zq-good")
+        else:
+            self.message.classes(remove="zq-good")
+
+    def allowed(self, what: str) -> bool:
+        verdict = channel.current()
+        if verdict.allowed:
+            return True
+        log.warning("refused %s on %s from the page: %s", what, self.station.id, verdict.reason)
+        self.say(f"refused: {verdict.reason}")
+        ui.notify(f"Refused: {verdict.reason}", type="negative")
+        return False
+
+    async def _apply(self, what: str, **values: Any) -> None:
+        if not self.allowed(what):
+            return
+        try:
+            result = await self.hub.apply(self.station.id, **values)
+        except Refused as exc:
+            log.warning("refused %s on %s from the page: %s", what, self.station.id, exc.reason)
+            self.say(f"refused: {exc.reason}")
+            return
+        except Failed as exc:
+            self.say(f"failed: {exc}")
+            return
+        bad = [o for o in result["outcomes"] if not o["ok"]]
+        if bad:
+            self.say("not confirmed: " + ", ".join(f"{o['name']} read back {o['readback']}" for o in bad))
+        else:
+            self.say("set: " + ", ".join(f"{o['name']} {o['readback']}" for o in result["outcomes"]), good=True)
+        self.update()
+
+    async def apply_fields(self) -> None:
+        try:
+            values = {"voltage": _number(self.in_v.value, "voltage"),
+                      "current": _number(self.in_a.value, "current limit"),
+                      "ceiling": _number(self.in_c.value, "ceiling")}
+        except Refused as exc:
+            if self.allowed("settings"):
+                self.say(f"refused: {exc.reason}")
+            return
+        values = {k: v for k, v in values.items() if v is not None}
+        if not values:
+            self.say("type a voltage, current limit or ceiling first")
+            return
+        await self._apply("settings", **values)
+
+    async def enter_pressed(self, what: str, text: Any) -> None:
+        if what.startswith("ramp"):
+            await self.ramp_start()
+            return
+        try:
+            value = _number(text, what)
+        except Refused as exc:
+            if self.allowed(what):
+                self.say(f"refused: {exc.reason}")
+            return
+        if value is None:
+            return
+        key = {"voltage": "voltage", "current": "current", "ceiling": "ceiling"}[what]
+        await self._apply(what, **{key: value})
+
+    async def switch_clicked(self, e) -> None:
+        wanted = e.args if isinstance(e.args, str) else None
+        if wanted not in ("on", "off"):
+            return
+        await self._apply(f"output {wanted}", output=wanted)
+
+    async def ramp_start(self) -> None:
+        if not self.allowed("ramp"):
+            return
+        try:
+            to = _number(self.ramp_to.value, "ramp target")
+            rate = _number(self.ramp_rate.value, "ramp rate")
+            if to is None or rate is None:
+                raise Refused("a ramp needs a target (V) and a rate (V/s)")
+            self.hub.start_ramp(self.station.id, to, rate)
+        except Refused as exc:
+            log.warning("refused a ramp on %s from the page: %s", self.station.id, exc.reason)
+            self.say(f"refused: {exc.reason}")
+            return
+        self.say(f"ramping to {to:.3f} V at {rate:.3f} V/s", good=True)
+        self.update()
+
+    def ramp_stop(self) -> None:
+        if not self.allowed("ramp stop"):
+            return
+        if self.hub.stop_ramp(self.station.id):
+            self.say("ramp stopping", good=True)
+
+
+def st_version(station: Station) -> tuple[int, int]:
+    chart = station.chart
+    return (len(chart), int(chart[-1][0] * 1000) if chart else 0, len(station.events))
+
+
+def view_only_reason(policy: Policy, request: Request) -> str:
+    client = request.client.host if request.client else None
+    if policy.read_only:
+        return "read-only panel: every change is refused"
+    from .access import is_loopback
+    if not policy.allow_remote_control and not is_loopback(client):
+        return "view only: changes are allowed from this machine only (use an SSH tunnel)"
+    return "view only: open the address the panel printed (with its token) to change settings"
+
+
+def install(hub: Hub, policy: Policy, title: str = "zq4180 front panel") -> None:
+    """Register the page on NiceGUI's app."""
+
+    @ui.page("/", title=title, dark=True)
+    def index(request: Request) -> None:
+        client_host = request.client.host if request.client else None
+        may_change = policy.page_may_change(request.headers, request.url.query, client_host)
+        ui.add_head_html(STRIP_TOKEN + STYLE)
+        ui.query(".nicegui-content").classes("q-pa-md")
+        with ui.header().classes("zq-header items-center q-px-md q-py-sm"):
+            ui.label(title).classes("text-lg font-bold text-white")
+            ui.label(f"{len(hub.stations)} supplies" if len(hub.stations) != 1 else "1 supply") \
+                .classes("zq-sub")
+            if not may_change:
+                ui.label(view_only_reason(policy, request)).classes("zq-chip text-amber-300") \
+                    .props("data-testid=view-only")
+            ui.space()
+            off = ui.button("All outputs off", on_click=lambda: all_off()).props(
+                "unelevated no-caps color=negative icon=power_settings_new data-testid=all-off")
+            if not may_change:
+                off.props("disable")
+        banner = ui.label("").classes("zq-msg").props("data-testid=panel-message")
+        cards: list[Card] = []
+        with ui.grid().classes("w-full gap-4").style(
+                "grid-template-columns: repeat(auto-fill, minmax(620px, 1fr))"):
+            for station in hub:
+                cards.append(Card(station, hub, may_change))
+        by_id = {card.station.id: card for card in cards}
+
+        async def all_off() -> None:
+            verdict = channel.current()
+            if not verdict.allowed:
+                log.warning("refused all-off from the page: %s", verdict.reason)
+                banner.set_text(f"refused: {verdict.reason}")
+                ui.notify(f"Refused: {verdict.reason}", type="negative")
+                return
+            result = await hub.all_off()
+            banner.set_text("all outputs off" if result["ok"] else
+                            "all off: NOT CONFIRMED for " + ", ".join(r["id"] for r in result["supplies"]
+                                                                     if not r["ok"]))
+            for card in cards:
+                card.update()
+
+        def on_reading(station: Station) -> None:
+            card = by_id.get(station.id)
+            if card is not None:
+                card.update()
+
+        unsubscribe = hub.subscribe(on_reading)
+        ui.context.client.on_delete(unsubscribe)
+        ticks = [0]
+
+        def tick() -> None:
+            ticks[0] += 1
+            for card in cards:
+                card.tick()
+                if ticks[0] % 2 == 0:
+                    card.refresh_chart()
+
+        ui.timer(0.5, tick)

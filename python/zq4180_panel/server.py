@@ -1,0 +1,89 @@
+"""The web server: FastAPI with the API, NiceGUI's page mounted behind it, run by uvicorn.
+
+Layers of the ASGI app, outermost first: Starlette's TrustedHostMiddleware (the Host
+header must be one the panel serves, for HTTP and WebSocket alike: defeats DNS
+rebinding), the cookie middleware (``?token=`` → session cookie), the API routes, then
+NiceGUI (its page, its own assets, its socket.io channel under the rules of
+:mod:`.channel`). Nothing is fetched from the network: NiceGUI serves Vue, Quasar and
+ECharts from the installed package.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import logging
+import signal
+import socket
+import threading
+from typing import Callable
+
+import uvicorn
+from fastapi import FastAPI
+
+from . import api, channel, page
+from .access import HostCheckMiddleware, Policy, TokenCookieMiddleware
+from .hub import Hub
+
+log = logging.getLogger("zq4180_panel")
+
+STOP_SIGNALS = tuple(s for s in (signal.SIGINT, getattr(signal, "SIGTERM", None), getattr(signal, "SIGHUP", None))
+                     if s is not None)
+
+
+def build_app(hub: Hub, policy: Policy) -> FastAPI:
+    from nicegui import core, ui
+
+    @contextlib.asynccontextmanager
+    async def lifespan(_app):
+        hub.attach(asyncio.get_running_loop())
+        yield
+
+    app = FastAPI(title="zq4180-panel", docs_url=None, redoc_url=None, openapi_url=None, lifespan=lifespan)
+    api.install(app, hub, policy)
+    page.install(hub, policy)
+    channel.install(core.sio, core.app.config, policy)
+    ui.run_with(app, title="zq4180 front panel", dark=True, show_welcome_message=False,
+                reconnect_timeout=3.0, binding_refresh_interval=None)
+    app.add_middleware(TokenCookieMiddleware, policy=policy)
+    app.add_middleware(HostCheckMiddleware, allowed_hosts=policy.allowed_hosts)
+    return app
+
+
+class PanelServer(uvicorn.Server):
+    """uvicorn, with Ctrl-C, SIGTERM and SIGHUP all ending it quietly (exit status 0).
+
+    uvicorn's own handlers re-raise the signal once it has stopped, which would turn
+    a SIGTERM into death by signal; here ``on_signal`` is told instead.
+    """
+
+    def __init__(self, config: uvicorn.Config, on_signal: Callable[[int], None]) -> None:
+        super().__init__(config)
+        self._on_signal = on_signal
+
+    @contextlib.contextmanager
+    def capture_signals(self):
+        if threading.current_thread() is not threading.main_thread():
+            yield
+            return
+
+        def handler(signum, frame) -> None:
+            if self.should_exit and signum == signal.SIGINT:
+                self.force_exit = True
+            self.should_exit = True
+            self._on_signal(signum)
+
+        previous = {sig: signal.signal(sig, handler) for sig in STOP_SIGNALS}
+        try:
+            yield
+        finally:
+            for sig, old in previous.items():
+                signal.signal(sig, old)
+
+
+def serve(app: FastAPI, sock: socket.socket, on_signal: Callable[[int], None]) -> PanelServer:
+    config = uvicorn.Config(app, log_level="warning", proxy_headers=False, ws="wsproto", lifespan="on",
+                            timeout_graceful_shutdown=0.5, access_log=False, server_header=False)
+    server = PanelServer(config, on_signal)
+    server.run(sockets=[sock])
+    return server
