@@ -24,8 +24,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Iterable
 
-from zq4180_bench import (Event, LimitError, LogWriter, NoReply, Reading, Supply, SupplyLost, Worker,
-                          ramp)
+from zq4180_bench import (Event, LimitError, LogWriter, NoReply, RampStopped, Reading, Supply, SupplyLost,
+                          Worker, ramp)
 
 log = logging.getLogger("zq4180_panel")
 
@@ -53,10 +53,6 @@ class Failed(Exception):
     """The supply did not answer, or its port is gone (HTTP 503)."""
 
 
-class RampStopped(Exception):
-    """Raised inside a running ramp to end it (a signal, the all-off button, a stop request)."""
-
-
 @dataclass
 class RampState:
     target: float
@@ -82,10 +78,10 @@ class Station:
         self._log_lock = threading.Lock()
         self.last: Reading | None = None
         self.last_at: float | None = None          # monotonic time the last reading arrived
+        self.step_at: float | None = None          # ... and the last ramp step was sent
         self.chart: collections.deque[tuple[float, float | None, float | None]] = collections.deque()
         self.events: collections.deque[tuple[float, Event]] = collections.deque(maxlen=200)
         self.ramp: RampState | None = None
-        self.version = 0                           # counts readings, for pages that poll
         self.on_change: Callable[["Station"], None] | None = None
         self.worker = Worker(supply, on_reading=self._reading, on_event=self._event,
                              name=f"zq4180-panel {sid}")
@@ -102,7 +98,6 @@ class Station:
                     log.exception("%s: cannot write the log %s", self.id, self.log_path)
         self.last = reading
         self.last_at = time.monotonic()
-        self.version += 1
         chart = self.chart
         if not chart or now - chart[-1][0] >= CHART_SPACING or chart[-1][1] is None or not reading.ok:
             chart.append((now, reading.voltage_V, reading.current_A))
@@ -116,8 +111,8 @@ class Station:
         log.info("%s: %s", self.id, event.text)
 
     def publish(self, reading: Reading) -> None:
-        """A reading a job took (a read-back) shown at once, as the worker's own would be."""
-        self._reading(reading)
+        """A reading a job took (a read-back, a ramp's) shown at once, with the worker's event tracking."""
+        self.worker.publish(reading)
 
     # -- state for pages and the API ---------------------------------------------------------
 
@@ -130,8 +125,9 @@ class Station:
         return None if self.last_at is None else time.monotonic() - self.last_at
 
     def stale(self) -> bool:
-        age = self.age()
-        return age is None or age > STALE_AFTER
+        """No reading, nor a ramp step, for STALE_AFTER seconds."""
+        latest = max((t for t in (self.last_at, self.step_at) if t is not None), default=None)
+        return latest is None or time.monotonic() - latest > STALE_AFTER
 
     def ramping(self) -> bool:
         return self.ramp is not None and self.ramp.future is not None and not self.ramp.future.done()
@@ -328,22 +324,19 @@ class Hub:
 
         def on_step(k: int, n: int, volts: float) -> None:
             state.step, state.steps, state.volts = k, n, volts
-            station.version += 1
+            station.step_at = time.monotonic()
             if station.on_change is not None:
                 station.on_change(station)
-            if state.stop.is_set():
-                raise RampStopped()
 
         def job(supply: Supply):
             if state.stop.is_set():
-                raise RampStopped()
+                raise RampStopped("ramp stopped before it began")
             try:
-                readings = ramp(supply, to, rate=rate, on_step=on_step)
-            except RampStopped:
-                log.info("%s: ramp stopped at step %d of %d", sid, state.step, state.steps)
+                readings = ramp(supply, to, rate=rate, on_step=on_step, on_reading=station.publish,
+                                stop=state.stop)
+            except RampStopped as exc:
+                log.info("%s: %s (step %d of %d)", sid, exc, state.step, state.steps)
                 raise
-            for reading in readings[-1:]:
-                station.publish(reading)
             log.info("%s: ramp to %.3f V done", sid, to)
             return readings
 

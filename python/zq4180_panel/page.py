@@ -45,8 +45,6 @@ body { background: #0b1220; }
 .zq-set { color: #cbd5e1; font-size: .95rem; }
 .zq-chip { border: 1px solid #2c3b5c; border-radius: 6px; padding: 1px 8px; font-size: .8rem; color: #cbd5e1; }
 .zq-state-ok { color: #4ade80; } .zq-state-bad { color: #f87171; } .zq-state-wait { color: #fbbf24; }
-.zq-on { background: #166534 !important; color: #dcfce7 !important; }
-.zq-off { background: #334155 !important; color: #e2e8f0 !important; }
 .zq-msg { min-height: 1.2em; font-size: .85rem; color: #fca5a5; }
 .zq-msg.zq-good { color: #86efac; }
 </style>"""
@@ -123,6 +121,8 @@ class Card:
                     ui.label(sid).classes("text-lg font-bold text-white").props('data-testid=supply-id')
                     ui.label(f"{ident.get('model', '?')} · SN {ident.get('SN', '?')} · firmware "
                              f"{ident.get('soft_version', '?')} · {station.port}").classes("zq-sub")
+                    ui.label("limits: " + station.supply.limits.describe()).classes("zq-sub") \
+                        .props("data-testid=limits")
                 with ui.row().classes("items-center gap-2"):
                     self.age = ui.label("").classes("zq-sub zq-mono")
                     self.state = ui.label("connecting").classes("zq-chip zq-state-wait").props(
@@ -141,14 +141,15 @@ class Card:
             self.chart = ui.echart(chart_options(station)).classes("w-full").style("height: 170px")
             with ui.row().classes("w-full items-end gap-2 no-wrap q-mt-xs"):
                 self.in_v = self._field("Voltage", "V", "input-voltage", "voltage")
-                self.in_a = self._field("Current limit", "A", "input-current", "current")
+                self.in_a = self._field("Current", "A", "input-current", "current")
                 self.in_c = self._field("Ceiling", "V", "input-ceiling", "ceiling")
                 self.apply_btn = ui.button("Set", on_click=self.apply_fields).props(
                     "unelevated no-caps color=primary data-testid=apply-settings")
                 ui.space()
                 ui.label("Output").classes("zq-sub")
-                self.switch = ui.button("-").props('no-caps unelevated data-testid=output-switch data-state=""') \
-                    .classes("zq-mono zq-off").style("min-width: 64px")
+                self.switch = ui.button("-").props('no-caps unelevated color=blue-grey-8 '
+                                                   'data-testid=output-switch data-state=""') \
+                    .classes("zq-mono text-base").style("min-width: 64px")
                 self.switch.on("click", self.switch_clicked, js_handler=self._confirm_js())
             with ui.row().classes("w-full items-end gap-2 no-wrap"):
                 self.ramp_to = self._field("Ramp to", "V", "ramp-to", "ramp target")
@@ -180,8 +181,8 @@ class Card:
         return reading, setpoint
 
     def _field(self, label: str, unit: str, testid: str, what: str):
-        field = ui.input(label).props(f'dense outlined dark suffix="{unit}" inputmode=decimal '
-                                      f'data-testid={testid} aria-label="{what}"').classes("w-28 zq-mono")
+        field = ui.input(label).props(f'dense outlined dark stack-label suffix="{unit}" inputmode=decimal '
+                                      f'data-testid={testid} aria-label="{what}"').classes("w-32 zq-mono")
         field.on("keydown.enter", lambda e, w=what: self.enter_pressed(w, e.args),
                  js_handler="(e) => emit(e.target.value)")
         return field
@@ -230,9 +231,8 @@ class Card:
             self._set("switch", self.switch, r.output or "-")
             if self.shown.get("switch_state") != r.output:
                 self.shown["switch_state"] = r.output
-                self.switch.props(f'data-state="{r.output}"')
-                self.switch.classes(add="zq-on" if r.output == "on" else "zq-off",
-                                    remove="zq-off" if r.output == "on" else "zq-on")
+                color = "positive" if r.output == "on" else "blue-grey-8"
+                self.switch.props(f'data-state="{r.output}" color={color}')
             confirm = (f"It will deliver up to {min(r.voltage_set_V, r.voltage_max_V):.3f} V "
                        f"with a {r.current_limit_A:.3f} A limit.")
             if self.shown.get("confirm") != confirm:
@@ -404,7 +404,7 @@ def install(hub: Hub, policy: Policy, title: str = "zq4180 front panel") -> None
                     .props("data-testid=view-only")
             ui.space()
             off = ui.button("All outputs off", on_click=lambda: all_off()).props(
-                "unelevated no-caps color=negative icon=power_settings_new data-testid=all-off")
+                "unelevated no-caps color=negative data-testid=all-off")
             if not may_change:
                 off.props("disable")
         banner = ui.label("").classes("zq-msg").props("data-testid=panel-message")

@@ -1,0 +1,180 @@
+"""The page in a real headless Chromium against virtual supplies (Selenium, nothing downloaded)."""
+
+import http.server
+import re
+import threading
+
+import pytest
+
+from .conftest import CHROMEDRIVER
+from .helpers import changes_sent
+
+pytestmark = pytest.mark.browser
+
+VALUE = re.compile(r"^\d+\.\d{3} [VAW]$")
+
+
+@pytest.fixture(scope="module")
+def driver(chromium_path):
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    opts = webdriver.ChromeOptions()
+    opts.binary_location = chromium_path
+    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1000"):
+        opts.add_argument(arg)
+    drv = webdriver.Chrome(service=Service(CHROMEDRIVER), options=opts)
+    drv.set_page_load_timeout(20)
+    yield drv
+    drv.quit()
+
+
+def wait(drv, predicate, timeout=10.0, what="the page"):
+    from selenium.webdriver.support.ui import WebDriverWait
+    return WebDriverWait(drv, timeout, poll_frequency=0.05).until(lambda d: predicate(d), message=what)
+
+
+def card_part(drv, sid, testid):
+    from selenium.webdriver.common.by import By
+    return drv.find_element(By.CSS_SELECTOR, f'[data-testid="supply-card"][data-supply-id="{sid}"] '
+                                             f'[data-testid="{testid}"]')
+
+
+def text_of(drv, sid, testid):
+    try:
+        return card_part(drv, sid, testid).text
+    except Exception:   # (re)rendering
+        return None
+
+
+def open_panel(drv, panel, token=True):
+    drv.get(panel.first_line if token else f"http://{panel.host}:{panel.port}/")
+    wait(drv, lambda d: text_of(d, "s1", "connection-state") == "ok", what="the first reading")
+
+
+def type_into(drv, sid, testid, text):
+    field = card_part(drv, sid, testid)
+    assert field.tag_name == "input"
+    field.clear()
+    field.send_keys(text)
+
+
+def test_readings_appear_and_the_token_leaves_the_address_bar(driver, bench):
+    panel, _ = bench
+    open_panel(driver, panel)
+    assert "token" not in driver.current_url
+    assert panel.token not in driver.execute_script("return document.cookie")      # HttpOnly
+    for sid in ("s1", "s2"):
+        for testid in ("reading-voltage", "reading-current", "reading-power", "setpoint-voltage",
+                       "setpoint-current", "setpoint-ceiling"):
+            assert VALUE.match(text_of(driver, sid, testid) or ""), (sid, testid)
+    assert text_of(driver, "s1", "output-switch") in ("on", "off")
+    # nothing came from anywhere but the panel: it works on a lab network without internet
+    loaded = driver.execute_script("return performance.getEntriesByType('resource').map(e => e.name)")
+    assert loaded and all(url.startswith(f"http://{panel.host}:{panel.port}/") for url in loaded), loaded
+
+
+def test_setpoint_typed_in_reaches_the_supply_and_comes_back(driver, bench):
+    panel, (sup, _) = bench
+    open_panel(driver, panel)
+    type_into(driver, "s1", "input-voltage", "2.5\n")
+    wait(driver, lambda d: text_of(d, "s1", "setpoint-voltage") == "2.500 V", what="the read-back")
+    assert sup.state.voltage_set_mv == 2500
+
+
+def test_output_switch_asks_then_switches(driver, bench):
+    panel, (sup, other) = bench
+    open_panel(driver, panel)
+    type_into(driver, "s1", "input-current", "0.1\n")      # the standing 1 A is over the 0.5 A limit
+    wait(driver, lambda d: text_of(d, "s1", "setpoint-current") == "0.100 A", what="the current limit")
+    wait(driver, lambda d: text_of(d, "s1", "output-switch") == "off", what="output off")
+    mark = len(sup.exchanges)
+    card_part(driver, "s1", "output-switch").click()
+    wait(driver, lambda d: d.switch_to.alert, what="a confirmation").dismiss()
+    assert changes_sent(sup, mark) == []
+    card_part(driver, "s1", "output-switch").click()
+    alert = wait(driver, lambda d: d.switch_to.alert, what="a confirmation")
+    assert "s1" in alert.text
+    alert.accept()
+    wait(driver, lambda d: text_of(d, "s1", "output-switch") == "on", what="output on")
+    assert sup.state.output_on and changes_sent(sup, mark)[-1] == 0x21
+    card_part(driver, "s1", "output-switch").click()          # off needs no confirmation
+    wait(driver, lambda d: text_of(d, "s1", "output-switch") == "off", what="output off again")
+    assert not sup.state.output_on
+
+
+def test_value_over_the_limit_is_refused_on_the_page(driver, bench):
+    panel, supplies = bench
+    open_panel(driver, panel)
+    marks = [len(s.exchanges) for s in supplies]
+    type_into(driver, "s2", "input-voltage", "9\n")
+    wait(driver, lambda d: "over the limit 5.000 V" in (text_of(d, "s2", "card-message") or ""),
+         what="the refusal")
+    assert [changes_sent(s, m) for s, m in zip(supplies, marks)] == [[], []]
+
+
+def test_unplugged_supply_shows_lost_and_recovers(driver, bench):
+    panel, (_, sup) = bench
+    open_panel(driver, panel)
+    sup.unplug()
+    try:
+        wait(driver, lambda d: text_of(d, "s2", "connection-state") == "port lost", what="the lost state")
+        assert text_of(driver, "s1", "connection-state") == "ok"      # the rest of the bench goes on
+    finally:
+        sup.replug()
+    wait(driver, lambda d: text_of(d, "s2", "connection-state") == "ok", timeout=15, what="the recovery")
+    wait(driver, lambda d: VALUE.match(text_of(d, "s2", "reading-voltage") or ""), what="readings again")
+
+
+FOREIGN_PAGE = """<!doctype html><title>busy</title><script>
+const panel = "PANEL";
+async function attack() {
+  const results = [];
+  for (const path of ["/api/off", "/api/supplies/s1/settings"]) {
+    try {
+      await fetch(panel + path, {method: "POST", credentials: "include", mode: "no-cors",
+                                 headers: {"Content-Type": "text/plain"}, body: '{"output": "off"}'});
+      results.push("sent");
+    } catch (e) { results.push("blocked"); }
+  }
+  await new Promise((done) => {
+    const ws = new WebSocket(panel.replace("http", "ws") + "/_nicegui_ws/socket.io/?EIO=4&transport=websocket");
+    ws.onopen = () => { results.push("ws open"); ws.close(); done(); };
+    ws.onerror = () => { results.push("ws refused"); done(); };
+  });
+  document.title = "done " + results.join(",");
+}
+attack();
+</script>"""
+
+
+def test_page_from_a_foreign_origin_cannot_change_anything(driver, bench):
+    panel, (sup, _) = bench
+    open_panel(driver, panel)                               # the browser now holds the session cookie
+    assert panel.post("/api/supplies/s1/settings", {"voltage": 1.0, "output": "on"})[0] == 200
+    page = FOREIGN_PAGE.replace("PANEL", f"http://{panel.host}:{panel.port}").encode()
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.end_headers()
+            self.wfile.write(page)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        mark = len(sup.exchanges)
+        # same site as the panel (cookies ignore ports), other origin; then another site
+        for host in ("127.0.0.1", "localhost"):
+            driver.get(f"http://{host}:{server.server_address[1]}/")
+            wait(driver, lambda d: d.title.startswith("done"), what="the foreign page's attempts")
+            assert "ws refused" in driver.title
+        assert sup.state.output_on and changes_sent(sup, mark) == []
+        assert "Origin 'http://127.0.0.1:" in panel.stderr()
+    finally:
+        server.shutdown()
+        server.server_close()
+        panel.post("/api/off")
