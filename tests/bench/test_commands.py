@@ -43,6 +43,12 @@ def test_list_shows_the_virtual_port_and_probe_asks_only_its_identity(cli, suppl
     assert status == 1 and "no such port" in out
 
 
+def test_probe_takes_a_configured_name(cli, supply, isolated):
+    (isolated / "zq4180.toml").write_text(f'[supplies.bench]\nport = "{supply.port}"\n')
+    status, out, _ = cli("list", "--probe", "bench")
+    assert status == 0 and "model 4181" in out
+
+
 def test_probe_names_the_process_holding_the_port(cli, supply):
     with serial.Serial(supply.port, 4800):
         status, out, _ = cli("list", "--probe", supply.port)
@@ -327,6 +333,13 @@ def test_run_ramps_a_row_that_asks(cli, supply, isolated):
     sequence.write_text("voltage,current,seconds,output,ramp\n1,0.1,0\n1.5,0.1,0,on,20\n")
     assert cli("run", supply.port, sequence)[0] == 0
     assert [v for w, v in settings(supply) if w == VOLTAGE] == [1000, 1100, 1200, 1300, 1400, 1500]
+
+
+def test_a_sequence_saved_by_a_spreadsheet_runs(cli, supply, isolated):
+    sequence = isolated / "excel.csv"
+    sequence.write_bytes("voltage,current,seconds\r\n1.25,0.1,0\r\n".encode("utf-8-sig"))   # BOM, CRLF
+    assert cli("run", supply.port, sequence)[0] == 0
+    assert (VOLTAGE, 1250) in settings(supply)
 
 
 # -- ports: the environment, virtual supplies, files that exist ---------------------------
