@@ -68,15 +68,17 @@ def chart_options(station: Station) -> dict[str, Any]:
     a = [[int(t * 1000), None if pa is None else round(pa, 3)] for t, _, pa in points]
     marks = [{"xAxis": int(t * 1000), "label": {"formatter": _mark_label(e.kind, e.text)}}
              for t, e in list(station.events) if e.kind in EVENT_KINDS_MARKED and t >= now - CHART_WINDOW]
+    # the window, or the session so far while it is younger (at least half a minute)
+    start = max(now - CHART_WINDOW, min(points[0][0] if points else now, now - 30))
     axis_label = {"color": "#8ea0c0", "fontSize": 10}
     split = {"lineStyle": {"color": "#1f2a44"}}
     return {
         "animation": False,
         "grid": {"left": 46, "right": 50, "top": 26, "bottom": 22},
         "tooltip": {"trigger": "axis"},
-        "legend": {"data": ["V", "A"], "top": 0, "right": 56, "textStyle": {"color": "#cbd5e1"},
+        "legend": {"data": ["V", "A"], "top": 0, "left": "center", "textStyle": {"color": "#cbd5e1"},
                    "itemHeight": 8},
-        "xAxis": {"type": "time", "min": int((now - CHART_WINDOW) * 1000), "max": int(now * 1000),
+        "xAxis": {"type": "time", "min": int(start * 1000), "max": int(now * 1000),
                   "axisLabel": axis_label, "splitLine": {"show": False},
                   "axisLine": {"lineStyle": {"color": "#334155"}}},
         "yAxis": [{"type": "value", "name": "V", "min": 0, "axisLabel": axis_label, "splitLine": split,
@@ -93,6 +95,13 @@ def chart_options(station: Station) -> dict[str, Any]:
              "connectNulls": False, "lineStyle": {"width": 1.6}},
         ],
     }
+
+
+def limits_text(station: Station) -> str:
+    limits = station.supply.limits
+    parts = [f"{limits.voltage.value:.3f} V" if limits.voltage else "no voltage limit",
+             f"{limits.current.value:.3f} A" if limits.current else "no current limit"]
+    return "limits: " + ", ".join(parts)
 
 
 def _number(text: Any, what: str) -> float | None:
@@ -121,10 +130,10 @@ class Card:
                     ui.label(sid).classes("text-lg font-bold text-white").props('data-testid=supply-id')
                     ui.label(f"{ident.get('model', '?')} · SN {ident.get('SN', '?')} · firmware "
                              f"{ident.get('soft_version', '?')} · {station.port}").classes("zq-sub")
-                    ui.label("limits: " + station.supply.limits.describe()).classes("zq-sub") \
-                        .props("data-testid=limits")
-                with ui.row().classes("items-center gap-2"):
-                    self.age = ui.label("").classes("zq-sub zq-mono")
+                    ui.label(limits_text(station)).classes("zq-sub").props("data-testid=limits") \
+                        .tooltip(station.supply.limits.describe())
+                with ui.row().classes("items-center gap-2 no-wrap"):
+                    self.age = ui.label("").classes("zq-sub zq-mono whitespace-nowrap")
                     self.state = ui.label("connecting").classes("zq-chip zq-state-wait").props(
                         "data-testid=connection-state")
             with ui.row().classes("w-full gap-6 q-mt-sm no-wrap"):

@@ -6,11 +6,9 @@ import shutil
 
 import pytest
 
-pytest.importorskip("nicegui", reason="the panel extra is not installed")
+from zq4180_sim import VirtualSupply
 
-from zq4180_sim import VirtualSupply  # noqa: E402
-
-from .helpers import Panel  # noqa: E402
+from .helpers import Panel
 
 CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
 

@@ -8,6 +8,8 @@ import time
 
 import pytest
 
+pytest.importorskip("nicegui", reason="the panel extra is not installed")
+
 from zq4180_bench import COLUMNS
 
 from .helpers import FIRST_LINE, changes_sent

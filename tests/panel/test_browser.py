@@ -6,6 +6,8 @@ import threading
 
 import pytest
 
+pytest.importorskip("nicegui", reason="the panel extra is not installed")
+
 from .conftest import CHROMEDRIVER
 from .helpers import changes_sent
 

@@ -14,6 +14,8 @@ import uuid
 
 import pytest
 
+pytest.importorskip("nicegui", reason="the panel extra is not installed")
+
 from .helpers import changes_sent
 
 websocket = pytest.importorskip("websocket", reason="websocket-client (comes with selenium) is missing")
