@@ -141,24 +141,22 @@ def test_the_safe_end_after_a_signal(make_supply, isolated, command, signals, st
 
 # -- a supply that falls silent or disappears ------------------------------------------
 
-def later(supply, steps):
-    """Run (seconds after the output is on, action) pairs on a thread."""
+def later(supply, steps, once_on=False):
+    """Run (seconds, action) pairs on a thread, timed from now or from the output going on."""
     def run():
-        if not wait_for(lambda: supply.state.output_on or not steps[0][2]):
+        if once_on and not wait_for(lambda: supply.state.output_on):
             return
         t0 = time.monotonic()
-        for at, action, _ in steps:
+        for at, action in steps:
             time.sleep(max(0.0, t0 + at - time.monotonic()))
             action()
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    return thread
+    threading.Thread(target=run, daemon=True).start()
 
 
 def test_log_keeps_going_through_silence_and_unplug(cli, supply, isolated):
     path = isolated / "log.jsonl"
-    later(supply, [(0.5, lambda: supply.inject("no_reply", command=STATUS), False),
-                   (1.6, supply.unplug, False), (2.4, supply.replug, False)])
+    later(supply, [(0.5, lambda: supply.inject("no_reply", command=STATUS)), (1.6, supply.unplug),
+                   (2.4, supply.replug)])
     status, _, err = cli("log", supply.port, "--interval", "0.2", "--duration", "4", "--jsonl", path)
     rows = [json.loads(line) for line in path.read_text().splitlines()]
     assert status == 0 and "Traceback" not in err
@@ -188,7 +186,7 @@ def test_a_lost_supply_stops_the_command_with_a_safe_end(cli, supply, isolated, 
             "ramp": ["ramp", supply.port, "--to", "1", "--rate", "2"]}[command]
     if command == "ramp":
         set_state(supply, volts=5, output=True)
-    later(supply, [(0.3, lambda: supply.inject(**fault), True)])
+    later(supply, [(0.3, lambda: supply.inject(**fault))], once_on=True)
     status, _, err = cli(*argv)
     assert status == 1 and "Traceback" not in err
     if reachable:
