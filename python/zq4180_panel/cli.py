@@ -151,7 +151,7 @@ def _listen(host: str, port: int) -> socket.socket:
     return socket.create_server(address[:2], family=family, backlog=128)
 
 
-def _open_all(targets: list[str], args, config, limits) -> list:
+def _open_all(targets: list[str], config, limits) -> list:
     from zq4180_bench import open_supply
 
     def one(target: str):
@@ -267,7 +267,7 @@ def _run(args, targets: list[str], previous_signals: dict) -> int:
                 return EXIT_USAGE
             targets = targets + [v.port for v in virtual]
         try:
-            supplies = _open_all(targets, args, config, limits)
+            supplies = _open_all(targets, config, limits)
         except RuntimeError as exc:
             print(f"{PROG}: error: {exc}", file=sys.stderr)
             return EXIT_FAIL

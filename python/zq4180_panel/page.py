@@ -78,8 +78,8 @@ def chart_options(station: Station) -> dict[str, Any]:
         "tooltip": {"trigger": "axis"},
         "legend": {"data": ["V", "A"], "top": 0, "left": "center", "textStyle": {"color": "#cbd5e1"},
                    "itemHeight": 8},
-        "xAxis": {"type": "time", "min": int(start * 1000), "max": int(now * 1000),
-                  "axisLabel": axis_label, "splitLine": {"show": False},
+        "xAxis": {"type": "time", "min": int(start * 1000), "max": int(now * 1000), "splitNumber": 6,
+                  "axisLabel": {**axis_label, "hideOverlap": True}, "splitLine": {"show": False},
                   "axisLine": {"lineStyle": {"color": "#334155"}}},
         "yAxis": [{"type": "value", "name": "V", "min": 0, "axisLabel": axis_label, "splitLine": split,
                    "nameTextStyle": {"color": V_COLOR}},
@@ -124,7 +124,7 @@ class Card:
         sid = station.id
         ident = station.identity
         with ui.card().classes("zq-card q-pa-md").props(
-                f'data-testid=supply-card data-supply-id="{sid}"') as self.root:
+                f'data-testid=supply-card data-supply-id="{sid}" data-id="{sid}"') as self.root:
             with ui.row().classes("w-full items-baseline justify-between no-wrap"):
                 with ui.column().classes("gap-0"):
                     ui.label(sid).classes("text-lg font-bold text-white").props('data-testid=supply-id')
@@ -278,11 +278,11 @@ class Card:
             self.root.props(f'data-stale="{str(stale).lower()}"')
 
     def refresh_chart(self) -> None:
+        # setOption in the browser: one text message, instead of the element's options
+        # (NiceGUI would wrap every point in an observable and walk it again to send it)
         if self.chart_version != st_version(self.station):
             self.chart_version = st_version(self.station)
-            self.chart.options.clear()
-            self.chart.options.update(chart_options(self.station))
-            self.chart.update()
+            self.chart.run_chart_method("setOption", chart_options(self.station))
 
     # -- changes -------------------------------------------------------------------------
 

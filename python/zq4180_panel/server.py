@@ -82,8 +82,10 @@ class PanelServer(uvicorn.Server):
 
 
 def serve(app: FastAPI, sock: socket.socket, on_signal: Callable[[int], None]) -> PanelServer:
+    # no per-message compression: the page is local, and deflating every update cost more CPU than the rest
     config = uvicorn.Config(app, log_level="warning", proxy_headers=False, ws="wsproto", lifespan="on",
-                            timeout_graceful_shutdown=0.5, access_log=False, server_header=False)
+                            ws_per_message_deflate=False, timeout_graceful_shutdown=0.5, access_log=False,
+                            server_header=False)
     server = PanelServer(config, on_signal)
     server.run(sockets=[sock])
     return server

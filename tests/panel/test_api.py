@@ -143,6 +143,28 @@ def test_remote_clients(make_supply, make_panel, allow):
         assert changes_sent(sup) == []
 
 
+@pytest.mark.parametrize("bind, extra, served, refused", [
+    ("127.0.0.1", [], {"localhost", "127.0.0.1", "[::1]"}, {"0.0.0.0", socket.gethostname().lower()}),
+    ("::1", ["bench.lab"], {"localhost", "[::1]", "bench.lab"}, {"evil.example"}),
+    ("0.0.0.0", [], {"0.0.0.0", "localhost", socket.gethostname().lower()}, {"evil.example"}),
+    ("192.0.2.7", ["Tunnel.Example"], {"192.0.2.7", "tunnel.example"}, {"localhost", "127.0.0.1"}),
+])
+def test_served_host_names(bind, extra, served, refused):
+    from zq4180_panel.access import allowed_hosts
+    hosts = set(allowed_hosts(bind, extra))
+    assert served <= hosts and not refused & hosts
+
+
+def test_silent_supply_shows_and_recovers(make_supply, make_panel):
+    sup = make_supply()
+    panel = make_panel(sup.port)
+    sup.inject("no_reply", count=None)
+    panel.wait_for(lambda: panel.supplies()[0]["state"] == "no_reply", what="the no-reply state")
+    sup.clear_faults()
+    panel.wait_for(lambda: panel.supplies()[0]["state"] == "ok", timeout=15, what="recovery")
+    assert changes_sent(sup) == []
+
+
 def test_session_cookie_and_csv(bench):
     panel, _ = bench
     status, headers, _ = panel.request("GET", f"/?token={panel.token}")

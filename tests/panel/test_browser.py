@@ -61,7 +61,7 @@ def type_into(drv, sid, testid, text):
 
 
 def test_readings_appear_and_the_token_leaves_the_address_bar(driver, bench):
-    panel, _ = bench
+    panel, supplies = bench
     open_panel(driver, panel)
     assert "token" not in driver.current_url
     assert panel.token not in driver.execute_script("return document.cookie")      # HttpOnly
@@ -70,6 +70,10 @@ def test_readings_appear_and_the_token_leaves_the_address_bar(driver, bench):
                        "setpoint-current", "setpoint-ceiling"):
             assert VALUE.match(text_of(driver, sid, testid) or ""), (sid, testid)
     assert text_of(driver, "s1", "output-switch") in ("on", "off")
+    marks = [len(s.exchanges) for s in supplies]
+    driver.refresh()                                        # a reload (or a closed tab) changes nothing
+    wait(driver, lambda d: text_of(d, "s2", "connection-state") == "ok", what="the reloaded page")
+    assert [changes_sent(s, m) for s, m in zip(supplies, marks)] == [[], []]
     # nothing came from anywhere but the panel: it works on a lab network without internet
     loaded = driver.execute_script("return performance.getEntriesByType('resource').map(e => e.name)")
     assert loaded and all(url.startswith(f"http://{panel.host}:{panel.port}/") for url in loaded), loaded
