@@ -2,8 +2,10 @@
 
 Each card shows the live readings (three decimals, as ``zq4180 status`` prints them)
 beside the setpoints, the state flags, the age of the reading (the card greys out after
-2 s without one), a chart of the last minutes with the events marked, setpoint fields, an
-output switch that asks before switching on, a ramp control and the CSV of the session.
+2 s without one), a chart of the last minutes with the events marked, an output switch
+that asks before switching on, a ramp control and the CSV of the session. The setpoints
+are the setpoint fields: their text is the supply's value, and typing a new one and
+pressing Enter sends it (``setpoint_field.js``).
 
 Every handler that changes something first asks :func:`channel.current` (the access
 decision of the socket the click came on); nothing is queued for a supply otherwise.
@@ -17,6 +19,7 @@ from typing import Any
 
 from fastapi import Request
 from nicegui import ui
+from nicegui.element import Element
 
 from zq4180_bench.readings import STATUS_TEXT, amps, volts, watts
 
@@ -45,6 +48,10 @@ body { background: #0b1220; }
 .zq-set { color: #cbd5e1; font-size: .95rem; }
 .zq-chip { border: 1px solid #2c3b5c; border-radius: 6px; padding: 1px 8px; font-size: .8rem; color: #cbd5e1; }
 .zq-state-ok { color: #4ade80; } .zq-state-bad { color: #f87171; } .zq-state-wait { color: #fbbf24; }
+.zq-edit { outline: none; padding: 0 3px; border-radius: 3px; min-width: 5ch; }
+.zq-edit[contenteditable=true] { border-bottom: 1px dashed #475569; cursor: text; }
+.zq-edit[contenteditable=true]:hover { background: #1c2742; }
+.zq-edit:focus { background: #0b1220; box-shadow: 0 0 0 1px #38bdf8; color: #fff; }
 .zq-msg { min-height: 1.2em; font-size: .85rem; color: #fca5a5; }
 .zq-msg.zq-good { color: #86efac; }
 </style>"""
@@ -97,6 +104,20 @@ def chart_options(station: Station) -> dict[str, Any]:
     }
 
 
+class SetpointField(Element, component="setpoint_field.js"):
+    """A setpoint whose text is the supply's value, edited in place (Enter sends, see the .js)."""
+
+    def __init__(self, shown: str, editable: bool) -> None:
+        super().__init__()
+        self._props["shown"] = shown
+        self._props["editable"] = editable
+
+    def set_text(self, text: str) -> None:
+        self._props["shown"] = text
+        self._props["value"] = text.split(" ")[0]
+        self.update()
+
+
 def limits_text(station: Station) -> str:
     limits = station.supply.limits
     parts = [f"{limits.voltage.value:.3f} V" if limits.voltage else "no voltage limit",
@@ -119,6 +140,7 @@ class Card:
     def __init__(self, station: Station, hub: Hub, may_change: bool) -> None:
         self.station = station
         self.hub = hub
+        self.may_change = may_change
         self.shown: dict[str, Any] = {}
         self.chart_version = -1
         sid = station.id
@@ -137,9 +159,10 @@ class Card:
                     self.state = ui.label("connecting").classes("zq-chip zq-state-wait").props(
                         "data-testid=connection-state")
             with ui.row().classes("w-full gap-6 q-mt-sm no-wrap"):
-                self.v = self._readout("zq-v", "reading-voltage", "set", "setpoint-voltage")
-                self.a = self._readout("zq-a", "reading-current", "limit", "setpoint-current")
-                self.w = self._readout("zq-w", "reading-power", "ceiling", "setpoint-ceiling")
+                self.v = self._readout("zq-v", "reading-voltage", "set", "setpoint-voltage", "voltage", "voltage")
+                self.a = self._readout("zq-a", "reading-current", "limit", "setpoint-current", "current",
+                                       "current limit")
+                self.w = self._readout("zq-w", "reading-power", "ceiling", "setpoint-ceiling", "ceiling", "ceiling")
             with ui.row().classes("w-full gap-2 q-mt-xs"):
                 self.regulation = ui.label("-").classes("zq-chip").props("data-testid=regulation")
                 self.output_chip = ui.label("output -").classes("zq-chip").props("data-testid=output-state")
@@ -149,44 +172,40 @@ class Card:
                 self.event = ui.label("").classes("zq-sub q-ml-sm").props("data-testid=last-event")
             self.chart = ui.echart(chart_options(station)).classes("w-full").style("height: 170px")
             with ui.row().classes("w-full items-end gap-2 no-wrap q-mt-xs"):
-                self.in_v = self._field("Voltage", "V", "input-voltage", "voltage")
-                self.in_a = self._field("Current", "A", "input-current", "current")
-                self.in_c = self._field("Ceiling", "V", "input-ceiling", "ceiling")
-                self.apply_btn = ui.button("Set", on_click=self.apply_fields).props(
-                    "unelevated no-caps color=primary data-testid=apply-settings")
-                ui.space()
-                ui.label("Output").classes("zq-sub")
-                self.switch = ui.button("-").props('no-caps unelevated color=blue-grey-8 '
-                                                   'data-testid=output-switch data-state=""') \
-                    .classes("zq-mono text-base").style("min-width: 64px")
-                self.switch.on("click", self.switch_clicked, js_handler=self._confirm_js())
-            with ui.row().classes("w-full items-end gap-2 no-wrap"):
                 self.ramp_to = self._field("Ramp to", "V", "ramp-to", "ramp target")
                 self.ramp_rate = self._field("Rate", "V/s", "ramp-rate", "ramp rate")
                 self.ramp_btn = ui.button("Ramp", on_click=self.ramp_start).props(
                     "unelevated no-caps color=secondary data-testid=ramp-start")
                 self.ramp_stop_btn = ui.button("Stop", on_click=self.ramp_stop).props(
                     "outline no-caps color=warning data-testid=ramp-stop")
-                self.ramp_text = ui.label("").classes("zq-sub zq-mono").props("data-testid=ramp-progress")
+                self.ramp_text = ui.label("").classes("zq-sub zq-mono whitespace-nowrap").props(
+                    "data-testid=ramp-progress")
                 ui.space()
                 ui.link("CSV", f"/api/supplies/{sid}/log.csv").props(
-                    f'download="{sid}.csv" data-testid=csv-link').classes("text-sky-300")
+                    f'download="{sid}.csv" data-testid=csv-link').classes("text-sky-300 q-mr-md")
+                ui.label("Output").classes("zq-sub")
+                self.switch = ui.button("-").props('no-caps unelevated color=blue-grey-8 '
+                                                   'data-testid=output-switch data-state=""') \
+                    .classes("zq-mono text-base").style("min-width: 64px")
+                self.switch.on("click", self.switch_clicked, js_handler=self._confirm_js())
             self.message = ui.label("").classes("zq-msg").props("data-testid=card-message")
         if not may_change:
-            for element in (self.in_v, self.in_a, self.in_c, self.apply_btn, self.switch, self.ramp_to,
-                            self.ramp_rate, self.ramp_btn, self.ramp_stop_btn):
+            for element in (self.switch, self.ramp_to, self.ramp_rate, self.ramp_btn, self.ramp_stop_btn):
                 element.props("disable")
         self.update(force=True)
 
     # -- building ------------------------------------------------------------------
 
-    @staticmethod
-    def _readout(color: str, testid: str, set_label: str, set_testid: str):
+    def _readout(self, color: str, testid: str, set_label: str, set_testid: str, key: str, what: str):
         with ui.column().classes("gap-0"):
             reading = ui.label("-").classes(f"zq-mono zq-big {color}").props(f"data-testid={testid}")
-            with ui.row().classes("gap-1 items-baseline"):
+            with ui.row().classes("gap-1 items-baseline no-wrap"):
                 ui.label(set_label).classes("zq-sub")
-                setpoint = ui.label("-").classes("zq-mono zq-set").props(f"data-testid={set_testid}")
+                setpoint = SetpointField("-", self.may_change).classes("zq-mono zq-set zq-edit").props(
+                    f'data-testid={set_testid} aria-label="{what}"')
+                setpoint.on("commit", lambda e, k=key, w=what: self.commit(k, w, e.args))
+                if self.may_change:
+                    setpoint.tooltip(f"type a new {what} and press Enter")
         return reading, setpoint
 
     def _field(self, label: str, unit: str, testid: str, what: str):
@@ -321,35 +340,21 @@ class Card:
             self.say("set: " + ", ".join(f"{o['name']} {o['readback']}" for o in result["outcomes"]), good=True)
         self.update()
 
-    async def apply_fields(self) -> None:
-        try:
-            values = {"voltage": _number(self.in_v.value, "voltage"),
-                      "current": _number(self.in_a.value, "current limit"),
-                      "ceiling": _number(self.in_c.value, "ceiling")}
-        except Refused as exc:
-            if self.allowed("settings"):
-                self.say(f"refused: {exc.reason}")
-            return
-        values = {k: v for k, v in values.items() if v is not None}
-        if not values:
-            self.say("type a voltage, current limit or ceiling first")
-            return
-        await self._apply("settings", **values)
-
-    async def enter_pressed(self, what: str, text: Any) -> None:
-        if what.startswith("ramp"):
-            await self.ramp_start()
+    async def commit(self, key: str, what: str, text: Any) -> None:
+        """A value typed into a setpoint field."""
+        if not self.allowed(what):
             return
         try:
-            value = _number(text, what)
+            value = _number(str(text).strip().rstrip("VvAa").strip(), what)
         except Refused as exc:
-            if self.allowed(what):
-                self.say(f"refused: {exc.reason}")
+            self.say(f"refused: {exc.reason}")
             return
         if value is None:
             return
-        key = {"voltage": "voltage", "current": "current", "ceiling": "ceiling"}[what]
         await self._apply(what, **{key: value})
+
+    async def enter_pressed(self, what: str, text: Any) -> None:
+        await self.ramp_start()
 
     async def switch_clicked(self, e) -> None:
         wanted = e.args if isinstance(e.args, str) else None
@@ -411,6 +416,8 @@ def install(hub: Hub, policy: Policy, title: str = "zq4180 front panel") -> None
             if not may_change:
                 ui.label(view_only_reason(policy, request)).classes("zq-chip text-amber-300") \
                     .props("data-testid=view-only")
+            else:
+                ui.label("to change a setpoint, click it, type the value, press Enter").classes("zq-sub")
             ui.space()
             off = ui.button("All outputs off", on_click=lambda: all_off()).props(
                 "unelevated no-caps color=negative data-testid=all-off")

@@ -53,10 +53,10 @@ def open_panel(drv, panel, token=True):
     wait(drv, lambda d: text_of(d, "s1", "connection-state") == "ok", what="the first reading")
 
 
-def type_into(drv, sid, testid, text):
+def type_into(drv, sid, testid, text, clear=True):
     field = card_part(drv, sid, testid)
-    assert field.tag_name == "input"
-    field.clear()
+    if clear:
+        field.clear()
     field.send_keys(text)
 
 
@@ -82,15 +82,18 @@ def test_readings_appear_and_the_token_leaves_the_address_bar(driver, bench):
 def test_setpoint_typed_in_reaches_the_supply_and_comes_back(driver, bench):
     panel, (sup, _) = bench
     open_panel(driver, panel)
-    type_into(driver, "s1", "input-voltage", "2.5\n")
+    type_into(driver, "s1", "setpoint-voltage", "2.5\n")
     wait(driver, lambda d: text_of(d, "s1", "setpoint-voltage") == "2.500 V", what="the read-back")
     assert sup.state.voltage_set_mv == 2500
+    type_into(driver, "s1", "setpoint-ceiling", "4.5\n", clear=False)     # typed after the shown value
+    wait(driver, lambda d: text_of(d, "s1", "setpoint-ceiling") == "4.500 V", what="the ceiling")
+    assert sup.state.voltage_max_mv == 4500
 
 
 def test_output_switch_asks_then_switches(driver, bench):
     panel, (sup, other) = bench
     open_panel(driver, panel)
-    type_into(driver, "s1", "input-current", "0.1\n")      # the standing 1 A is over the 0.5 A limit
+    type_into(driver, "s1", "setpoint-current", "0.1\n")   # the standing 1 A is over the 0.5 A limit
     wait(driver, lambda d: text_of(d, "s1", "setpoint-current") == "0.100 A", what="the current limit")
     wait(driver, lambda d: text_of(d, "s1", "output-switch") == "off", what="output off")
     mark = len(sup.exchanges)
@@ -112,9 +115,10 @@ def test_value_over_the_limit_is_refused_on_the_page(driver, bench):
     panel, supplies = bench
     open_panel(driver, panel)
     marks = [len(s.exchanges) for s in supplies]
-    type_into(driver, "s2", "input-voltage", "9\n")
+    type_into(driver, "s2", "setpoint-voltage", "9\n")
     wait(driver, lambda d: "over the limit 5.000 V" in (text_of(d, "s2", "card-message") or ""),
          what="the refusal")
+    assert text_of(driver, "s2", "setpoint-voltage") == "5.000 V"     # the field shows the supply again
     assert [changes_sent(s, m) for s, m in zip(supplies, marks)] == [[], []]
 
 
