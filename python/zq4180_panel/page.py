@@ -192,7 +192,7 @@ class Card:
         if not may_change:
             for element in (self.switch, self.ramp_to, self.ramp_rate, self.ramp_btn, self.ramp_stop_btn):
                 element.props("disable")
-        self.update(force=True)
+        self.update()
 
     # -- building ------------------------------------------------------------------
 
@@ -236,7 +236,7 @@ class Card:
             self.shown[key] = add
             element.classes(add=add, remove=remove)
 
-    def update(self, force: bool = False) -> None:
+    def update(self) -> None:
         st = self.station
         r = st.last
         state = st.state
