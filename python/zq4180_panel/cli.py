@@ -209,7 +209,7 @@ def main(argv: list[str] | None = None) -> int:
     os.environ.pop("PYTEST_CURRENT_TEST", None)
     parser = build_parser()
     try:
-        args = parser.parse_args(sys.argv[1:] if argv is None else argv)
+        args = parser.parse_intermixed_args(sys.argv[1:] if argv is None else argv)
     except SystemExit as exc:
         return exc.code if isinstance(exc.code, int) else EXIT_OK
     if args.sim_load is not None and not args.sim:

@@ -45,10 +45,11 @@ def test_configured_names_limits_and_the_port_holder(tmp_path, make_supply, make
     named, plain = make_supply(), make_supply(serial_number="076787042")
     config = tmp_path / "bench.toml"
     config.write_text(f'[supplies.bench-a]\nport = "{named.port}"\nmax_voltage = 4.0\n')
-    panel = make_panel("bench-a", plain.port, config=config)
+    panel = make_panel("bench-a", "--max-current", "1", plain.port, config=config)    # options between names
     listed = panel.supplies()
     assert [s["id"] for s in listed] == ["bench-a", "s2"]
     assert listed[0]["limits"]["max_voltage"]["value"] == 4.0 and listed[1]["limits"]["max_voltage"] is None
+    assert [s["limits"]["max_current"]["value"] for s in listed] == [1.0, 1.0]
     status, _, answer = panel.post("/api/supplies/bench-a/settings", {"voltage": 4.5})
     assert status == 422 and "bench-a" in answer["detail"] and changes_sent(named) == []
     if shutil.which("lsof"):
