@@ -41,7 +41,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                        current_source="the script's --max-current")
     try:
         with supply_port(args.port) as port, open_supply(port, limits=limits) as supply:
-            print(f"opened {supply.port}: model {supply.identity['model']}, SN {supply.identity['SN']}")
+            identity = supply.identity or {}
+            print(f"opened {supply.port}: model {identity.get('model')}, SN {identity.get('SN')}")
             try:
                 supply.apply(voltage=args.max_voltage + 1)
             except LimitError as exc:
@@ -53,8 +54,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                     log.write(supply.read())
             points = sweep(supply, 1.6, args.max_voltage, 0.1, args.max_current, settle=0.05)
             for p in points:
-                print(f"{p.voltage_set_V:.3f} V set: {p.reading.current_A * 1000:6.1f} mA at "
-                      f"{p.reading.voltage_V:.3f} V {p.reading.regulation}")
+                amps, volts = p.reading.current_A or 0.0, p.reading.voltage_V or 0.0
+                print(f"{p.voltage_set_V:.3f} V set: {amps * 1000:6.1f} mA at {volts:.3f} V {p.reading.regulation}")
             print(f"{len(points)} points; {log.rows} log rows in {args.log}")
         # leaving the block switched the output off, confirmed it, and gave local control back
         print("output off, local control")

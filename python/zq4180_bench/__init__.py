@@ -45,15 +45,42 @@ def __dir__() -> list[str]:
 
 
 if TYPE_CHECKING:
-    from .config import Config, ConfigError, SupplyEntry, load_config
-    from .limits import Limit, LimitError, Limits
-    from .logs import LogWriter, OutputExists
-    from .procedures import (RampStopped, SequenceError, Step, SweepPoint, load_sequence, parse_sequence,
-                             plan_ramp, ramp, run_sequence, sweep, sweep_points)
-    from .reader import Poller, Worker
-    from .readings import COLUMNS, Event, Reading, changes
-    from .supply import (LATE_REPLY_QUIET, NoReply, OpenError, Outcome, SafeEnd, SafeEndError, Supply,
-                         SupplyError, SupplyLost, open_supply)
+    from .config import Config as Config
+    from .config import ConfigError as ConfigError
+    from .config import SupplyEntry as SupplyEntry
+    from .config import load_config as load_config
+    from .limits import Limit as Limit
+    from .limits import LimitError as LimitError
+    from .limits import Limits as Limits
+    from .logs import LogWriter as LogWriter
+    from .logs import OutputExists as OutputExists
+    from .procedures import RampStopped as RampStopped
+    from .procedures import SequenceError as SequenceError
+    from .procedures import Step as Step
+    from .procedures import SweepPoint as SweepPoint
+    from .procedures import load_sequence as load_sequence
+    from .procedures import parse_sequence as parse_sequence
+    from .procedures import plan_ramp as plan_ramp
+    from .procedures import ramp as ramp
+    from .procedures import run_sequence as run_sequence
+    from .procedures import sweep as sweep
+    from .procedures import sweep_points as sweep_points
+    from .reader import Poller as Poller
+    from .reader import Worker as Worker
+    from .readings import COLUMNS as COLUMNS
+    from .readings import Event as Event
+    from .readings import Reading as Reading
+    from .readings import changes as changes
+    from .supply import LATE_REPLY_QUIET as LATE_REPLY_QUIET
+    from .supply import NoReply as NoReply
+    from .supply import OpenError as OpenError
+    from .supply import Outcome as Outcome
+    from .supply import SafeEnd as SafeEnd
+    from .supply import SafeEndError as SafeEndError
+    from .supply import Supply as Supply
+    from .supply import SupplyError as SupplyError
+    from .supply import SupplyLost as SupplyLost
+    from .supply import open_supply as open_supply
 
 __version__ = "1.0.0"
 

@@ -54,9 +54,12 @@ def _count(text: str) -> int:
 def _global_options(p: argparse.ArgumentParser, suppress: bool) -> None:
     d = (lambda value: argparse.SUPPRESS) if suppress else (lambda value: value)
     g = p.add_argument_group("global options (also accepted before the command)")
-    g.add_argument("--max-voltage", type=_number("volts"), metavar="V", default=d(None),
+    # given before and after the command, the stricter value holds (merged in main)
+    after = "_after" if suppress else ""
+    g.add_argument("--max-voltage", dest="max_voltage" + after, type=_number("volts"), metavar="V", default=d(None),
                    help="software limit: refuse any voltage or ceiling over V volts before sending")
-    g.add_argument("--max-current", type=_number("amperes"), metavar="A", default=d(None),
+    g.add_argument("--max-current", dest="max_current" + after, type=_number("amperes"), metavar="A",
+                   default=d(None),
                    help="software limit: refuse any current limit over A amperes before sending")
     g.add_argument("--config", metavar="FILE", default=d(None),
                    help="configuration file (default $ZQ4180_CONFIG, ./zq4180.toml, then the user's "
@@ -264,6 +267,9 @@ class Context:
 
     def target(self) -> str | None:
         port = getattr(self.args, "port", None)
+        if port is None and not self.sim_ports and not os.environ.get("ZQ4180_PORT"):
+            raise UsageError("no PORT given and ZQ4180_PORT is not set (zq4180 list shows the ports; "
+                             "--sim tries a virtual supply)")
         if self.sim_ports:
             if port is None:
                 return self.sim_ports[0]
@@ -363,8 +369,11 @@ def cmd_list(ctx: Context, args) -> int:
         for p in ports:
             ctx.out(f"{p.device:{width}s}  {p.usb_id or '-':9s}  {p.description or '-'}")
         return EXIT_OK
+    from .config import load_config
+    from .supply import resolve_target
+    config = load_config(args.config)
     named = [ctx.sim_ports[int(n) - 1] if ctx.sim_ports and n.isdigit() and 1 <= int(n) <= len(ctx.sim_ports)
-             else n for n in args.probe]
+             else resolve_target(n, config)[0] for n in args.probe]
     targets = named or [p.device for p in ports if p.usb or p.device in ctx.sim_ports]
     if not targets:
         ctx.note("no USB-serial adapters to probe (name the ports to probe others)")
@@ -650,6 +659,9 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
+        for name in ("max_voltage", "max_current"):
+            given = [v for v in (getattr(args, name), getattr(args, name + "_after", None)) if v is not None]
+            setattr(args, name, min(given) if given else None)
         if args.sim_load is not None and not args.sim:
             raise UsageError("--sim-load goes with --sim")
     except UsageError as exc:

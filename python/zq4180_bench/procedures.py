@@ -276,7 +276,7 @@ def _number(path: str, line: int, name: str, text: str, unit: str) -> float:
 
 def load_sequence(path: str | os.PathLike) -> list[Step]:
     try:
-        with open(path, encoding="utf-8") as f:
+        with open(path, encoding="utf-8-sig") as f:   # a spreadsheet's byte-order mark is no column name
             text = f.read()
     except OSError as exc:
         raise SequenceError(str(path), 0, f"cannot read: {exc.strerror or exc}") from None

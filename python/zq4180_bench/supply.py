@@ -107,6 +107,8 @@ class SafeEnd:
     reading: Reading | None
     local: bool = False
     skipped: bool = False
+    last_ok: Reading | None = None   # the latest reading with an answer, what the output was last seen doing
+    problem: str | None = None       # why the supply could not be reached, when it could not
 
     def message(self) -> str:
         if self.skipped:
@@ -114,8 +116,10 @@ class SafeEnd:
         if self.confirmed:
             return "safe end: output off (confirmed)" + (", local control" if self.local else "")
         from .readings import one_line
-        last = one_line(self.reading) if self.reading is not None else "no reading"
-        return f"OUTPUT MAY STILL BE ON: output-off not confirmed after {SAFE_END_TRIES} tries; last reading: {last}"
+        last = one_line(self.last_ok) if self.last_ok is not None else "none with an answer"
+        why = f" ({self.problem})" if self.problem and (self.reading is None or not self.reading.ok) else ""
+        return (f"OUTPUT MAY STILL BE ON: output-off not confirmed after {SAFE_END_TRIES} tries{why}; "
+                f"last reading: {last}")
 
 
 def resolve_target(target: str | None, config: Config, env: dict | None = None) -> tuple[str, SupplyEntry | None]:
@@ -159,6 +163,7 @@ class Supply:
         #: called with the SafeEnd result when leaving the context manager ran it
         self.on_safe_end: Callable[[SafeEnd], None] | None = None
         self.last_reading: Reading | None = None
+        self.last_ok: Reading | None = None       # the latest reading with an answer
         self.problem: str | None = None          # why the port is down, while it is
         self.open_reason: str | None = None      # why the last open failed, without the port's name
         self.touched = False                     # a setting (anything but a read) was sent
@@ -171,7 +176,7 @@ class Supply:
 
     def connect(self) -> None:
         """Open the port and read the identity; OpenError with the reason otherwise."""
-        problem = self._try_open()
+        problem = self._try_open(explain=True)
         if problem is not None:
             raise OpenError(problem)
 
@@ -179,7 +184,9 @@ class Supply:
     def connected(self) -> bool:
         return self.driver is not None
 
-    def _try_open(self) -> str | None:
+    def _try_open(self, explain: bool = False) -> str | None:
+        """None once open, else why not. ``explain`` asks the doctor's checks
+        for a silent port (after the late-reply guard: they send a request too)."""
         lines: list[str] = []
         drv = self._factory(self.port)
         start = time.monotonic()
@@ -196,7 +203,8 @@ class Supply:
             self._printed(line)
         if not ok:
             self._quiet_until = start + LATE_REPLY_QUIET
-            self.open_reason = failed_open_reason(self.port, lines)
+            self.open_reason = failed_open_reason(self.port, lines, before_diagnosis=self.wait_quiet
+                                                  if explain else None)
             return f"{self.port}: {self.open_reason}"
         identity = dict(drv.show_device_version())
         identity["address"] = _address(drv)
@@ -298,6 +306,8 @@ class Supply:
                 reading = (Reading.missing(NO_REPLY, time=stamp, elapsed_s=elapsed) if status is None
                            else Reading.from_status(status, time=stamp, elapsed_s=elapsed))
         self.last_reading = reading
+        if reading.ok:
+            self.last_ok = reading
         return reading
 
     def read_ok(self) -> Reading:
@@ -440,7 +450,8 @@ class Supply:
                     local = bool(self.call("set_work_mode", "local"))
                 except SupplyLost:
                     pass
-            return SafeEnd(confirmed, reading if reading is not None else self.last_reading, local)
+            return SafeEnd(confirmed, reading if reading is not None else self.last_reading, local,
+                           last_ok=self.last_ok, problem=self.problem)
 
     # -- context manager ----------------------------------------------------------------
 
@@ -524,7 +535,8 @@ def explain_failed_open(port: str, printed: list[str]) -> str:
     return f"{port}: {failed_open_reason(port, printed)}"
 
 
-def failed_open_reason(port: str, printed: list[str]) -> str:
+def failed_open_reason(port: str, printed: list[str],
+                       before_diagnosis: Callable[[], None] | None = None) -> str:
     """The reason alone: "no such port ...", "busy: held by NAME (PID n) ...", "silence: ...",
     "not this kind of supply: ...", "does not open: ..."."""
     text = " ".join(printed)
@@ -535,6 +547,9 @@ def failed_open_reason(port: str, printed: list[str]) -> str:
     if "Cannot open serial port" in text:
         reason = text.split("Cannot open serial port", 1)[1].strip()
         return f"does not open: {reason}" if reason else "does not open"
+    if before_diagnosis is None:
+        return "no valid identity reply (silent, or not this kind of supply)"
+    before_diagnosis()
     try:
         from zq4180_doctor.checks import diagnose
         for result in diagnose(port):
