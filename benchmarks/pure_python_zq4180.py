@@ -110,7 +110,7 @@ def _raise_port_not_open():
     error = serial.PortNotOpenError()
     if not issubclass(type(error), BaseException):
         raise TypeError("exceptions must derive from BaseException")
-    raise error from None
+    raise error
 
 
 def _drop(connection):
@@ -209,14 +209,11 @@ class ZQ4180:
         max_try = 30
         frame = _frame_bytes(cmd)
         ser = self.ser
-        try:
-            stale = ser.inWaiting()
-        except Exception:
-            # A closed pySerial connection fails this first question in its
-            # platform's own way: say what the write would have said.
-            if _closed_connection(ser):
-                _raise_port_not_open()
-            raise
+        # A closed pySerial connection is refused before anything is asked
+        # of it, as the write would have refused it.
+        if _closed_connection(ser):
+            _raise_port_not_open()
+        stale = ser.inWaiting()
         if stale > 0:
             self.ser.read(stale)
         self.ser.write(frame)

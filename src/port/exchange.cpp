@@ -75,49 +75,38 @@ int closed_pyserial_connection(const Context& c, PyObject* ser) {
     return open < 0 ? -1 : !open;
 }
 
-// `raise serial.PortNotOpenError() from None`, still inside the handler of
-// `original`.  Always returns false.
-bool raise_port_not_open(const Context& c, CaughtError& original) {
+// `raise serial.PortNotOpenError()`: what the write would have said about a
+// closed connection.  Always returns false.
+bool raise_port_not_open(const Context& c) {
     py::Ref serial = global(c, c.serial);
     py::Ref error_class = serial ? py::getattr(serial.get(), c.port_not_open_error) : py::Ref{};
     py::Ref error = error_class ? py::call(error_class.get()) : py::Ref{};
-    if (!error) {
-        original.chain_into_pending();
-        return false;
-    }
+    if (!error) return false;
     if (!PyExceptionInstance_Check(error.get())) {
         PyErr_SetString(PyExc_TypeError, texts::kNotAnException);
-        original.chain_into_pending();
         return false;
     }
-    PyException_SetCause(error.get(), nullptr);  // `from None`: the context is not shown
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    original.chain_into_pending();  // the context `raise` inside the handler gives it
     return false;
 }
 
-// The count of waiting bytes that the drain asks for first.  On a closed
-// pySerial connection that question fails with whatever the platform's
-// code makes of a missing handle (a TypeError from fcntl on POSIX): it is
-// then turned into pySerial's own not-open error, as the write would have
-// raised.  An open port sees no extra call; only the failing path looks.
+// The count of waiting bytes that the drain asks for first.  A closed
+// pySerial connection is refused before anything is asked of it, with
+// pySerial's own not-open error (its `inWaiting()` would otherwise fail with
+// whatever the platform makes of a missing handle: a TypeError from fcntl on
+// POSIX).  Only `is_open`, a plain attribute of pySerial's connections, is
+// read for that; stand-in ports are not pySerial connections and see the
+// same calls as before.
 py::Ref stale_count(const Context& c, PyObject* self) {
     py::Ref ser = py::getattr(self, c.ser);  // AttributeError when never opened
     if (!ser) return {};
-    py::Ref waiting = py::call_method(ser.get(), c.in_waiting);
-    if (waiting || !PyErr_ExceptionMatches(PyExc_Exception)) return waiting;
-    CaughtError error;
     const int closed = closed_pyserial_connection(c, ser.get());
-    if (closed < 0) {
-        error.chain_into_pending();
-        return {};
-    }
+    if (closed < 0) return {};
     if (closed) {
-        raise_port_not_open(c, error);
+        raise_port_not_open(c);
         return {};
     }
-    error.reraise();
-    return {};
+    return py::call_method(ser.get(), c.in_waiting);
 }
 
 // Drops what already waits, typically the late reply to an earlier request:

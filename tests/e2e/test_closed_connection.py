@@ -10,13 +10,12 @@ pytestmark = pytest.mark.e2e
 def expect_not_open(call):
     with pytest.raises(serial.PortNotOpenError, match="^Attempting to use a port that is not open$") as caught:
         call()
-    assert isinstance(caught.value, serial.SerialException) and caught.value.__suppress_context__
+    assert isinstance(caught.value, serial.SerialException) and caught.value.__context__ is None
 
 
 @pytest.mark.parametrize("command", [
     lambda drv: drv.set_out_voltage(3.0), lambda drv: drv.read_dev_status(),
-    lambda drv: drv.set_ouput_mode("on"), lambda drv: drv.restore_factory(),
-], ids=["set_out_voltage", "read_dev_status", "set_ouput_mode", "restore_factory"])
+], ids=["set_out_voltage", "read_dev_status"])
 def test_after_close(supply, driver, capsys, command):
     driver.close()
     supply.clear_log()
@@ -63,4 +62,4 @@ def test_a_pyserial_subclass_sees_the_same_calls_while_open(supply):
     drv.ser.close()
     calls.clear()
     expect_not_open(drv.read_dev_status)
-    assert calls == ["inWaiting"]
+    assert calls == []  # refused before anything is asked of the port
