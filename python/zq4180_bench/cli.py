@@ -78,6 +78,10 @@ def _global_options(p: argparse.ArgumentParser, suppress: bool) -> None:
                    help="the virtual supplies' load: OHMS, open, led, cc or cc:AMPS (default 10 ohms)")
 
 
+def _port(p) -> None:
+    p.add_argument("port", nargs="?", metavar="PORT", help=_PORT_HELP)
+
+
 def _current_option(p, required: bool = False, help_text: str = "current limit in amperes") -> None:
     p.add_argument("--current", "--current-limit", dest="current", type=_number("amperes"), metavar="A",
                    required=required, help=help_text)
@@ -112,7 +116,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(func=cmd_list)
 
     p = command("status", "identity and one status read-out")
-    p.add_argument("port", nargs="?", metavar="PORT", help=_PORT_HELP)
+    _port(p)
     p.add_argument("--json", action="store_true",
                    help="print one JSON object: the log's keys plus 'identity'")
     p.set_defaults(func=cmd_status)
@@ -121,7 +125,7 @@ def build_parser() -> argparse.ArgumentParser:
                 "Put the supply under remote control, then: output off first (when asked); the current limit; "
                 "ceiling and voltage in the order that never raises the output above both its old and new "
                 "value; output on last; --mode local after all. Each request is shown beside its read-back.")
-    p.add_argument("port", nargs="?", metavar="PORT", help=_PORT_HELP)
+    _port(p)
     p.add_argument("--ceiling", type=_number("volts"), metavar="V", help="voltage ceiling in volts")
     _current_option(p)
     p.add_argument("--voltage", type=_number("volts"), metavar="V", help="output voltage in volts")
@@ -130,13 +134,13 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(func=cmd_set)
 
     p = command("watch", "live readings until Ctrl-C; changes nothing")
-    p.add_argument("port", nargs="?", metavar="PORT", help=_PORT_HELP)
+    _port(p)
     p.add_argument("--interval", type=_number("seconds"), default=0.5, metavar="S",
                    help="seconds between readings (default 0.5; 0: as fast as the line allows)")
     p.set_defaults(func=cmd_watch)
 
     p = command("log", "timestamped readings to a CSV or JSON-lines file")
-    p.add_argument("port", nargs="?", metavar="PORT", help=_PORT_HELP)
+    _port(p)
     p.add_argument("--interval", type=_number("seconds"), default=1.0, metavar="S",
                    help="seconds between readings, on fixed deadlines (default 1; 0: as fast as the line "
                         "allows)")
@@ -156,7 +160,7 @@ def build_parser() -> argparse.ArgumentParser:
                 "Move the output voltage to --to in steps of at most --max-step, at --rate V/s or one --step "
                 "every --dwell seconds (slower if the line cannot keep up). A finished ramp stays at its "
                 "target; a failed or interrupted one ends with the output off and local control.")
-    p.add_argument("port", nargs="?", metavar="PORT", help=_PORT_HELP)
+    _port(p)
     p.add_argument("--to", type=_number("volts"), required=True, metavar="V", help="target voltage in volts")
     speed = p.add_mutually_exclusive_group(required=True)
     speed.add_argument("--rate", type=_number("volts per second", positive=True), metavar="V/s",
@@ -173,7 +177,7 @@ def build_parser() -> argparse.ArgumentParser:
                 "--to (points from + k*step rounded to whole millivolts, --to always the last), waiting "
                 "--settle at each point and reading. Stops (exit 0) when the supply enters constant current, "
                 "unless --through-cc. Ends with the output off and local control.")
-    p.add_argument("port", nargs="?", metavar="PORT", help=_PORT_HELP)
+    _port(p)
     p.add_argument("--from", dest="start", type=_number("volts"), required=True, metavar="V",
                    help="first voltage in volts")
     p.add_argument("--to", dest="stop", type=_number("volts"), required=True, metavar="V",
@@ -196,7 +200,7 @@ def build_parser() -> argparse.ArgumentParser:
                 "then the voltage (ramped if the row says so), the output, and holds for its seconds while "
                 "reading. The whole file is checked before anything is sent. Ends with the output off and "
                 "local control.")
-    p.add_argument("port", nargs="?", metavar="PORT", help=_PORT_HELP)
+    _port(p)
     p.add_argument("sequence", metavar="SEQUENCE", help="the sequence file")
     p.add_argument("--log", metavar="FILE", help="log the readings (CSV, or JSON lines for .jsonl)")
     p.add_argument("--repeat", type=_count, default=1, metavar="N", help="run the sequence N times (default 1)")

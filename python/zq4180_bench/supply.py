@@ -395,20 +395,19 @@ class Supply:
             steps.append(("output", "on"))
         if mode == "local":
             steps.append(("mode", "local"))
+        # per kind of step, as its last occurrence went (mode: "remote" first, "local" last)
         answered: dict[str, bool] = {}
+        sent: dict[str, bool] = {}
         failed = False
         for name, value in steps:
+            sent[name] = not failed
             if failed:
-                answered.setdefault(name, False)
+                answered[name] = False
                 continue
-            method = _METHODS[name]
-            arg = value if name in ("mode", "output") else wire(value)
-            ok = bool(self.call(method, arg))
-            answered[name] = ok and answered.get(name, True)
-            if not ok:
-                failed = True
+            ok = bool(self.call(_METHODS[name], value if name in ("mode", "output") else wire(value)))
+            answered[name] = ok
+            failed = not ok
         after = self.read()
-        sent_until_failure = _sent_flags(steps, answered, failed)
         outcomes = []
         for name, requested in (("mode", mode), ("output", output), ("current", values.get("current")),
                                 ("ceiling", values.get("ceiling")), ("voltage", values.get("voltage"))):
@@ -419,7 +418,7 @@ class Supply:
                 readback = {"mode": after.work_mode, "output": after.output, "current": after.current_limit_A,
                             "ceiling": after.voltage_max_V, "voltage": after.voltage_set_V}[name]
             outcomes.append(Outcome(name, requested, readback, answered=answered.get(name, False),
-                                    sent=sent_until_failure.get(name, False)))
+                                    sent=sent.get(name, False)))
         return outcomes
 
     # -- the safe end -----------------------------------------------------------------
@@ -496,19 +495,6 @@ def _voltage_order(before: Reading, ceiling: float | None, voltage: float | None
     if via_ceiling_first <= via_voltage_first:
         return [("ceiling", ceiling), ("voltage", voltage)]
     return [("voltage", voltage), ("ceiling", ceiling)]
-
-
-def _sent_flags(steps, answered, failed) -> dict[str, bool]:
-    sent: dict[str, bool] = {}
-    stop = False
-    for name, _ in steps:
-        if stop:
-            sent.setdefault(name, False)
-            continue
-        sent[name] = True
-        if not answered.get(name, False):
-            stop = True
-    return sent
 
 
 def _describe(method: str, args) -> str:

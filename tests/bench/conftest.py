@@ -9,7 +9,6 @@ import time
 
 import pytest
 
-from zq4180_sim import VirtualSupply
 
 
 @pytest.fixture(autouse=True)
@@ -26,20 +25,15 @@ def isolated(monkeypatch, tmp_path):
 
 
 @pytest.fixture
-def make_supply():
+def make_supply(virtual_supplies):
     """VirtualSupply(**kwargs), started, unpaced unless asked, exchanges time-stamped."""
-    started = []
-
     def make(pacing=False, load_ohms=10.0, **fields):
-        supply = VirtualSupply(1, pacing=pacing, load_ohms=load_ohms, **fields)
-        supply.stamps = []   # (time.monotonic(), Exchange) as the supply took each request
-        supply.on_exchange = lambda e: supply.stamps.append((time.monotonic(), e))
-        started.append(supply.start())
+        stamps = []   # (time.monotonic(), Exchange) as the supply took each request
+        supply = virtual_supplies(1, pacing=pacing, load_ohms=load_ohms, **fields)
+        supply.stamps = stamps
+        supply.on_exchange = lambda e: stamps.append((time.monotonic(), e))
         return supply
-
-    yield make
-    for supply in started:
-        supply.stop()
+    return make
 
 
 @pytest.fixture

@@ -1,24 +1,16 @@
 """The driver against virtual supplies through real ptys, pySerial and lsof."""
 import pytest
 
-from zq4180_sim import VirtualSupply
 
 from .helpers import ADDRESS, LOAD_OHMS, zq4180
 
 
 @pytest.fixture
-def make_supply():
+def make_supply(virtual_supplies):
     """VirtualSupply(**kwargs), started, unpaced unless asked; stopped afterwards."""
-    started = []
-
     def make(address=ADDRESS, pacing=False, load_ohms=LOAD_OHMS, **fields):
-        supply = VirtualSupply(address, pacing=pacing, load_ohms=load_ohms, **fields).start()
-        started.append(supply)
-        return supply
-
-    yield make
-    for supply in started:
-        supply.stop()
+        return virtual_supplies(address, pacing=pacing, load_ohms=load_ohms, **fields)
+    return make
 
 
 @pytest.fixture
