@@ -424,6 +424,12 @@ def cmd_set(ctx: Context, args) -> int:
     if not requested:
         raise UsageError("nothing to set: give --voltage, --current, --ceiling, --output or --mode")
     with ctx.supply(changes=True) as supply:
+        before = supply.read_ok()
+        volts = requested.get("voltage", before.voltage_set_V)
+        ceiling = requested.get("ceiling", before.voltage_max_V)
+        if ("voltage" in requested or "ceiling" in requested) and volts > ceiling:
+            ctx.warn(f"the voltage {volts:.3f} V is above the ceiling {ceiling:.3f} V: the output stops at the "
+                     "ceiling")
         outcomes = supply.apply(**requested)
     for outcome in outcomes:
         ctx.out(outcome.text())
@@ -434,11 +440,21 @@ def cmd_set(ctx: Context, args) -> int:
     return EXIT_OK
 
 
+EXCHANGE_TIME = 0.11   # s: a request and its reply at 4800 baud
+
+
+def _check_interval(ctx: Context, interval: float) -> None:
+    if 0 < interval < EXCHANGE_TIME:
+        ctx.warn(f"a reading takes about {EXCHANGE_TIME:.2f} s at 4800 baud: --interval {interval} cannot be kept "
+                 "(every reading will be late); --interval 0 reads as fast as the line allows")
+
+
 def cmd_watch(ctx: Context, args) -> int:
     from .reader import Poller
     from .readings import changes, one_line
+    _check_interval(ctx, args.interval)
     with ctx.supply() as supply:
-        poller = Poller(supply, args.interval)
+        poller = Poller(supply, args.interval, skip_missed=True)
         previous = last_ok = None
         if sys.stdout.isatty():
             return _watch_live(ctx, supply, poller)
@@ -516,8 +532,9 @@ def cmd_log(ctx: Context, args) -> int:
     from .logs import LogWriter
     from .reader import Poller
     from .readings import one_line
-    path, fmt = (args.csv, "csv") if args.csv else (args.jsonl, "jsonl")
+    path, fmt = (args.csv, "csv") if args.csv is not None else (args.jsonl, "jsonl")
     _refuse_existing(path, _log_mode(args), "log")
+    _check_interval(ctx, args.interval)
     with ctx.supply() as supply:
         poller = Poller(supply, args.interval, count=args.count, duration=args.duration)
         comments = _tool_comments(ctx, supply, {"interval": f"{args.interval} s"})
@@ -536,8 +553,21 @@ def cmd_log(ctx: Context, args) -> int:
 
 
 def _refuse_existing(path: str | None, mode: str, what: str) -> None:
+    """Refuse, before the supply is opened, an output file that exists (unless
+    --force/--append) or that cannot be written."""
     from .logs import OutputExists
-    if path and mode == "new" and os.path.exists(path):
+    if path is None:
+        return
+    if not path.strip():
+        raise UsageError(f"the {what} name is empty")
+    folder = os.path.dirname(os.path.abspath(path))
+    if os.path.isdir(path):
+        raise UsageError(f"{path}: is a folder, not a {what}")
+    if not os.path.isdir(folder):
+        raise UsageError(f"{path}: the folder {folder} does not exist")
+    if not os.access(folder, os.W_OK) or (os.path.exists(path) and not os.access(path, os.W_OK)):
+        raise UsageError(f"{path}: not writable")
+    if mode == "new" and os.path.exists(path):
         hint = " or --append to add to it" if what == "log" else ""
         raise OutputExists(f"{path}: the {what} exists (use --force to overwrite it{hint})")
 
@@ -572,16 +602,27 @@ def cmd_sweep(ctx: Context, args) -> int:
     from .procedures import sweep, sweep_points, write_sweep_csv
     points = sweep_points(args.start, args.stop, args.step)
     mode = "force" if args.force else "new"
-    if args.plot:
+    if args.plot is not None:
         check_plot_path(args.plot)
         _refuse_existing(args.plot, mode, "plot file")
+        try:
+            import importlib.util
+            missing = importlib.util.find_spec("matplotlib") is None
+        except (ImportError, ValueError):
+            missing = True
+        if missing:
+            ctx.warn("--plot needs matplotlib (pip install 'zq4180[plot]'): the sweep runs and its CSV is "
+                     "written, but the plot will fail")
     _refuse_existing(args.csv, mode, "CSV file")
     rows: list = []
     with ctx.supply(safe_end="always", changes=True) as supply:
         for v in points:
             supply.check(voltage=v, what="sweep point")
         supply.check(current=args.current, what="sweep current")
-        out = open_output(args.csv, mode, what="CSV file") if args.csv else None
+        ceiling = supply.read_ok().voltage_max_V
+        if ceiling is not None and max(points) > ceiling:
+            ctx.warn(f"points above the ceiling {ceiling:.3f} V are held at the ceiling")
+        out = open_output(args.csv, mode, what="CSV file") if args.csv is not None else None
         try:
             with progress(ctx, len(points), "sweep") as bar:
                 def on_point(k, n, point):
@@ -601,9 +642,9 @@ def cmd_sweep(ctx: Context, args) -> int:
     if rows and rows[-1].reading.regulation == "CC" and not args.through_cc and len(rows) < len(points):
         ctx.note(f"stopped at {rows[-1].voltage_set_V:.3f} V: the supply entered constant current "
                  "(--through-cc goes on)")
-    if args.csv:
+    if args.csv is not None:
         ctx.note(f"{len(rows)} points written to {args.csv}")
-    if args.plot:
+    if args.plot is not None:
         try:
             title = f"I-V sweep, current limit {args.current:.3f} A"
             plot_sweep(rows, args.plot, title=title)
@@ -622,13 +663,13 @@ def cmd_run(ctx: Context, args) -> int:
     from .procedures import check_sequence, load_sequence, run_sequence
     from .readings import one_line
     steps = load_sequence(args.sequence)
-    if args.log:
+    if args.log is not None:
         _refuse_existing(args.log, _log_mode(args), "log")
     total = sum(s.seconds for s in steps) * args.repeat
     with ctx.supply(safe_end="always", changes=True) as supply:
         check_sequence(supply, steps, args.sequence)
         writer = None
-        if args.log:
+        if args.log is not None:
             comments = _tool_comments(ctx, supply, {"sequence": f"{args.sequence} ({len(steps)} rows, "
                                                                  f"repeat {args.repeat})",
                                                     "interval": f"{args.interval} s"})
@@ -700,7 +741,10 @@ def _dispatch(ctx: Context, args) -> int:
                 ctx.error(f"{'refused: ' if isinstance(exc, LimitError) else ''}{exc}")
             return EXIT_USAGE
         if isinstance(exc, SafeEndError):
-            return EXIT_FAULT  # reported by the safe end itself
+            cause = exc.__cause__
+            if isinstance(cause, SupplyError):
+                ctx.error(str(cause))  # what stopped the command; the safe end reported itself
+            return EXIT_FAULT
         if isinstance(exc, SupplyError):
             ctx.error(str(exc))
             return EXIT_FAULT

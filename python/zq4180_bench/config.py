@@ -77,7 +77,7 @@ def find_config_file(path: str | os.PathLike | None = None, env: dict | None = N
     if path is not None:
         p = Path(path)
         if not p.is_file():
-            raise ConfigError(f"{p}: no such configuration file")
+            raise ConfigError(f"{p}: {'a folder, not a' if p.is_dir() else 'no such'} configuration file")
         return p
     if env.get("ZQ4180_CONFIG"):
         p = Path(env["ZQ4180_CONFIG"])

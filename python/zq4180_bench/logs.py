@@ -59,8 +59,8 @@ class LogWriter:
         self.columns = tuple(columns)
         self.rows = 0
         existing = mode == "append" and self.path.exists() and self.path.stat().st_size > 0
-        if existing and self.fmt == "csv":
-            self._check_header()
+        if existing:
+            self._check_existing()
         self._file = open_output(self.path, mode, what="log")
         try:
             if self.fmt == "csv":
@@ -74,11 +74,17 @@ class LogWriter:
             self._file.close()
             raise
 
-    def _check_header(self) -> None:
+    def _check_existing(self) -> None:
+        """Appending: the file must hold this format, and for CSV the same header."""
         with open(self.path, encoding="utf-8", newline="") as f:
             for line in f:
                 if line.startswith("#") or not line.strip():
                     continue
+                if (self.fmt == "jsonl") != line.lstrip().startswith("{"):
+                    kind = "JSON lines" if self.fmt == "jsonl" else "CSV"
+                    raise ValueError(f"{self.path}: cannot append {kind}: the file holds another format")
+                if self.fmt == "jsonl":
+                    return
                 header = next(csv.reader(io.StringIO(line)))
                 if tuple(header) != self.columns:
                     raise ValueError(f"{self.path}: cannot append: its header differs from this log's "

@@ -201,7 +201,7 @@ class SequenceError(ValueError):
     """A sequence file that cannot run; ``str()`` is ``FILE:LINE: reason``."""
 
     def __init__(self, path: str, line: int, reason: str) -> None:
-        super().__init__(f"{path}:{line}: {reason}")
+        super().__init__(f"{path}:{line}: {reason}" if line else f"{path}: {reason}")
         self.path, self.line, self.reason = path, line, reason
 
 
@@ -248,7 +248,7 @@ def parse_sequence(text: str, path: str = "<sequence>") -> list[Step]:
             if not row[name]:
                 raise SequenceError(path, number, f"{name} is missing")
             values[name] = _number(path, number, name, row[name], unit)
-        output = row.get("output", "") or "on"
+        output = (row.get("output", "") or "on").lower()
         if output not in ("on", "off"):
             raise SequenceError(path, number, f"output must be 'on' or 'off', got {output!r}")
         values["output"] = output

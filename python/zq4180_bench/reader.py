@@ -24,7 +24,7 @@ class Poller:
     """
 
     def __init__(self, supply: Supply, interval: float, *, count: int | None = None,
-                 duration: float | None = None, start: float | None = None) -> None:
+                 duration: float | None = None, start: float | None = None, skip_missed: bool = False) -> None:
         if interval < 0:
             raise ValueError("interval must be 0 or more seconds")
         self.supply = supply
@@ -32,6 +32,7 @@ class Poller:
         self.count = count
         self.duration = duration
         self.start = start
+        self.skip_missed = skip_missed   # a live view skips slots it missed instead of catching up
         self.taken = 0
 
     def expected(self) -> int | None:
@@ -46,24 +47,30 @@ class Poller:
         t0 = time.monotonic() if self.start is None else self.start
         self.start = t0
         k = 0
-        while True:
-            if self.count is not None and k >= self.count:
-                return
+        while self.count is None or self.taken < self.count:
             if self.interval > 0:
+                if self.skip_missed:
+                    k = max(k, int((time.monotonic() - t0) // self.interval))
                 deadline = t0 + k * self.interval
                 if self.duration is not None and k * self.interval >= self.duration - 1e-9:
                     return
                 _sleep_until(deadline)
-            else:
-                deadline = time.monotonic()
-                if self.duration is not None and deadline - t0 >= self.duration and k > 0:
-                    return
-            began = time.monotonic()
+            elif self.duration is not None and time.monotonic() - t0 >= self.duration and self.taken:
+                return
+            called = time.monotonic()
             reading = self.supply.read(t0=t0)
+            began = _began(self.supply, called)
             late = max(0.0, began - deadline) * 1000 if self.interval > 0 else 0.0
             k += 1
-            self.taken = k
+            self.taken += 1
             yield reading.replace(elapsed_s=round(began - t0, 3), late_ms=round(late, 1))
+
+
+def _began(supply, called: float) -> float:
+    """When a reading began: when its request could go out (after a guard wait
+    or a reopen), as the supply noted it, and never before it was asked for."""
+    started = getattr(supply, "read_started", 0.0) or 0.0
+    return started if started >= called else called
 
 
 def _sleep_until(deadline: float) -> None:
@@ -129,8 +136,9 @@ class Worker:
             self._run_jobs()
             if self._stop.is_set():
                 break
-            began = time.monotonic()
-            reading = self.supply.read(t0=t0).replace(elapsed_s=round(began - t0, 3))
+            called = time.monotonic()
+            reading = self.supply.read(t0=t0)
+            began = _began(self.supply, called)
             self.publish(reading)
             self._wake.clear()
             if self._jobs.empty():

@@ -30,6 +30,11 @@ def exit_status(exc: BaseException) -> int | None:
     return None
 
 
+def as_exception(signum: int) -> BaseException:
+    """The exception a signal raises in a command: KeyboardInterrupt or Terminated."""
+    return KeyboardInterrupt() if signum == signal.SIGINT else Terminated(signum)
+
+
 _SIGNALS = tuple(s for s in (getattr(signal, "SIGTERM", None), getattr(signal, "SIGHUP", None)) if s)
 
 

@@ -109,6 +109,7 @@ class SafeEnd:
     skipped: bool = False
     last_ok: Reading | None = None   # the latest reading with an answer, what the output was last seen doing
     problem: str | None = None       # why the supply could not be reached, when it could not
+    signals: tuple[int, ...] = ()    # signals that arrived while it ran (held back, not lost)
 
     def message(self) -> str:
         if self.skipped:
@@ -117,7 +118,7 @@ class SafeEnd:
             return "safe end: output off (confirmed)" + (", local control" if self.local else "")
         from .readings import one_line
         last = one_line(self.last_ok) if self.last_ok is not None else "none with an answer"
-        why = f" ({self.problem})" if self.problem and (self.reading is None or not self.reading.ok) else ""
+        why = f" ({self.problem})" if self.problem else ""
         return (f"OUTPUT MAY STILL BE ON: output-off not confirmed after {SAFE_END_TRIES} tries{why}; "
                 f"last reading: {last}")
 
@@ -167,6 +168,7 @@ class Supply:
         self.problem: str | None = None          # why the port is down, while it is
         self.open_reason: str | None = None      # why the last open failed, without the port's name
         self.touched = False                     # a setting (anything but a read) was sent
+        self.read_started = 0.0                  # monotonic time the latest reading's request could go out
         self.started = time.monotonic()
         self._factory = driver_factory or zq4180.ZQ4180
         self._quiet_until = 0.0
@@ -176,7 +178,13 @@ class Supply:
 
     def connect(self) -> None:
         """Open the port and read the identity; OpenError with the reason otherwise."""
-        problem = self._try_open(explain=True)
+        local = "://" not in self.port and os.path.exists(self.port)
+        problem = self._try_open(explain=not local)
+        if problem is not None and local:
+            # one more identity request (after the guard) before the slower diagnosis: a supply just
+            # switched on, or a busy machine, may miss the first
+            self.wait_quiet()
+            problem = self._try_open(explain=True)
         if problem is not None:
             raise OpenError(problem)
 
@@ -288,16 +296,17 @@ class Supply:
         """One status read-out. Never raises for silence or a lost port: the
         reading's status says ``no_reply`` or ``no_port``; a lost port is
         reopened about once a second."""
-        began = time.monotonic()
-        stamp = now_iso()
-        elapsed = began - (self.started if t0 is None else t0)
         if self.driver is None:
             if time.monotonic() >= self._next_reopen:
                 self._next_reopen = time.monotonic() + REOPEN_INTERVAL
                 if self.reconnect():
                     return self.read(t0=t0)
-            reading = Reading.missing(NO_PORT, time=stamp, elapsed_s=elapsed)
+            began, stamp = self._stamp()
+            reading = Reading.missing(NO_PORT, time=stamp, elapsed_s=began - (self.started if t0 is None else t0))
         else:
+            self.wait_quiet()            # the reading starts when its request can go out
+            began, stamp = self._stamp()
+            elapsed = began - (self.started if t0 is None else t0)
             try:
                 status = self.call("read_dev_status")
             except SupplyLost:
@@ -309,6 +318,10 @@ class Supply:
         if reading.ok:
             self.last_ok = reading
         return reading
+
+    def _stamp(self) -> tuple[float, str]:
+        self.read_started = time.monotonic()
+        return self.read_started, now_iso()
 
     def read_ok(self) -> Reading:
         """A status read-out that must succeed: NoReply / SupplyLost otherwise."""
@@ -408,11 +421,12 @@ class Supply:
             answered[name] = ok
             failed = not ok
         after = self.read()
+        requests = {"mode": mode, "output": output, **values}
+        # in the order sent: each kind where its (last) step stands
+        order = {name: i for i, (name, _) in enumerate(steps)}
         outcomes = []
-        for name, requested in (("mode", mode), ("output", output), ("current", values.get("current")),
-                                ("ceiling", values.get("ceiling")), ("voltage", values.get("voltage"))):
-            if requested is None:
-                continue
+        for name in sorted((n for n, v in requests.items() if v is not None), key=lambda n: order[n]):
+            requested = requests[name]
             readback = None
             if after.ok:
                 readback = {"mode": after.work_mode, "output": after.output, "current": after.current_limit_A,
@@ -426,7 +440,7 @@ class Supply:
     def safe_end(self) -> SafeEnd:
         """Output off until a status read confirms it (3 tries), then local control.
         Signals are held back meanwhile; a lost port is reopened for it."""
-        with signals.shielded():
+        with signals.shielded() as seen:
             reading = None
             confirmed = False
             for attempt in range(SAFE_END_TRIES):
@@ -450,7 +464,7 @@ class Supply:
                 except SupplyLost:
                     pass
             return SafeEnd(confirmed, reading if reading is not None else self.last_reading, local,
-                           last_ok=self.last_ok, problem=self.problem)
+                           last_ok=self.last_ok, problem=self.problem, signals=tuple(seen))
 
     # -- context manager ----------------------------------------------------------------
 
@@ -467,7 +481,10 @@ class Supply:
                 if self.on_safe_end is not None:
                     self.on_safe_end(result)
                 if not result.confirmed:
-                    raise SafeEndError(result)
+                    raise SafeEndError(result) from exc
+                if result.signals and signals.exit_status(exc) is None:
+                    # a signal held back during the safe end still ends the program, as it asked
+                    raise signals.as_exception(result.signals[0]) from exc
         finally:
             self.close()
 

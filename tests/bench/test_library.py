@@ -207,3 +207,12 @@ def test_poller_keeps_a_row_for_every_deadline_and_says_how_late():
     assert len(rows) == 6                      # a slow read costs no row
     assert [r.late_ms > 100 for r in rows] == [False, False, False, True, True, True]
     assert [r.elapsed_s for r in rows[:3]] == pytest.approx([0.0, 0.1, 0.2], abs=0.04)
+
+
+def test_appending_json_lines_to_a_csv_is_refused(tmp_path):
+    path = tmp_path / "log.csv"
+    LogWriter(path, "csv").close()
+    before = path.read_text()
+    with pytest.raises(ValueError, match="another format"):
+        LogWriter(path, "jsonl", "append")
+    assert path.read_text() == before

@@ -226,3 +226,40 @@ def test_the_safe_end_repeats_output_off_until_a_read_confirms_it(supply):
         supply.clear_log()
     assert results[0].confirmed and results[0].local
     assert [(r[2], r[3]) for r in supply.requests] == [(OUTPUT, 0), (STATUS, 0)] * 3 + [(WORK_MODE, 0)]
+
+
+def test_a_signal_held_back_by_the_safe_end_still_ends_the_command(supply):
+    from zq4180_bench import open_supply
+    from zq4180_bench.signals import Terminated
+    sent = []
+
+    def terminate_once(exchange):
+        if exchange.request[2] == OUTPUT and exchange.request[3] == 0 and not sent:
+            sent.append(os.kill(os.getpid(), signal.SIGTERM))
+    with pytest.raises(Terminated):
+        with open_supply(supply.port) as bench:
+            bench.apply(voltage=1, output="on")
+            supply.on_exchange = terminate_once
+    assert sent and not supply.state.output_on and not supply.state.remote   # the safe end ran to its end
+
+
+@pytest.mark.parametrize("argv", [
+    ["sweep", "{port}", "--from", "0", "--to", "1", "--step", "0.5", "--current", "0.1", "--csv", "/no/such/x.csv"],
+    ["sweep", "{port}", "--from", "0", "--to", "1", "--step", "0.5", "--current", "0.1", "--plot", "/no/such/x.png"],
+    ["run", "{port}", "{seq}", "--log", "/no/such/run.csv"],
+    ["log", "{port}", "--count", "1", "--csv", ""],
+], ids=["sweep-csv", "sweep-plot", "run-log", "empty-name"])
+def test_an_output_file_that_cannot_be_written_is_refused_before_opening(cli, supply, isolated, argv):
+    seq = sequence(isolated / "seq.csv", "1.0,0.1,1\n")
+    status, _, err = cli(*[str(a).format(port=supply.port, seq=seq) for a in argv])
+    assert status == 2 and "Traceback" not in err
+    assert supply.wait_idle() and supply.requests == []
+
+
+def test_late_ms_counts_the_wait_for_a_late_reply(supply):
+    from zq4180_bench import Poller, open_supply
+    with open_supply(supply.port, safe_end="never") as bench:
+        supply.inject("no_reply", command=STATUS)
+        rows = list(Poller(bench, 0.2, count=2))
+    assert [r.status for r in rows] == ["no_reply", "ok"]
+    assert rows[1].late_ms > 250          # its request could go out only 0.6 s after the failed one
