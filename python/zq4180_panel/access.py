@@ -10,7 +10,9 @@ Readings are open to anyone who reaches the server. A change needs all of:
   with an ``Origin`` equal to the panel's own (a cookie rides along with any request
   the browser makes, even one a foreign page started; the Origin tells them apart).
 
-The same :meth:`Policy.decide` judges HTTP requests and the page's socket.io channel.
+The same :meth:`Policy.decide` judges HTTP requests and the page's socket.io channel. The
+middlewares here put the rules in front of everything: no response may be framed, the Host
+must be one the panel serves, the page's channel refuses a foreign Origin outright.
 """
 
 from __future__ import annotations
@@ -242,9 +244,91 @@ class TokenCookieMiddleware:
         await self.app(scope, receive, send_with_cookie)
 
 
+#: on every HTTP response: no page of any origin may show the panel in a frame (a click there
+#: would be a click on the panel, with the user's cookie: the same site's pages get it)
+FRAME_HEADERS = ((b"content-security-policy", b"frame-ancestors 'none'"), (b"x-frame-options", b"DENY"))
+
+
+class FrameGuardMiddleware:
+    """Outermost layer: adds :data:`FRAME_HEADERS` to every HTTP response, refusals and the
+    framework's own error pages included (also to a refused WebSocket handshake's answer)."""
+
+    def __init__(self, app) -> None:
+        self.app = app
+
+    async def __call__(self, scope, receive, send) -> None:
+        if scope["type"] not in ("http", "websocket"):
+            await self.app(scope, receive, send)
+            return
+
+        async def guarded(message) -> None:
+            if message["type"] in ("http.response.start", "websocket.http.response.start"):
+                names = {name for name, _ in FRAME_HEADERS}
+                headers = [(k, v) for k, v in message.get("headers", []) if k.lower() not in names]
+                message = {**message, "headers": [*headers, *FRAME_HEADERS]}
+            await send(message)
+
+        await self.app(scope, receive, guarded)
+
+
+def _peer(scope) -> str:
+    client = scope.get("client")
+    return client[0] if client else "?"
+
+
+def _header(scope, name: bytes) -> str | None:
+    for key, value in scope.get("headers") or []:
+        if key == name:
+            return value.decode("latin-1")
+    return None
+
+
+async def refuse(scope, send, reason: str) -> None:
+    """Answer 403 with the reason as text, for an HTTP request or a WebSocket handshake."""
+    body = reason.encode("utf-8")
+    headers = [(b"content-type", b"text/plain; charset=utf-8"), (b"content-length", str(len(body)).encode())]
+    if scope["type"] == "websocket":
+        if "websocket.http.response" not in (scope.get("extensions") or {}):
+            await send({"type": "websocket.close", "code": 1008, "reason": reason[:120]})
+            return
+        prefix = "websocket."
+    else:
+        prefix = ""
+    await send({"type": prefix + "http.response.start", "status": 403, "headers": headers})
+    await send({"type": prefix + "http.response.body", "body": body, "more_body": False})
+
+
+class SocketOriginMiddleware:
+    """The page's channel (everything under ``prefix``, WebSocket or HTTP) refuses a request whose
+    ``Origin`` is not the panel's own with 403 and the reason, before engine.io sees it.
+
+    A request without ``Origin`` goes on: browsers always send one on a WebSocket handshake,
+    so only a script can omit it, and such a socket still needs the token to change anything
+    (:meth:`Policy.decide` requires the Origin with the cookie)."""
+
+    def __init__(self, app, prefix: str) -> None:
+        self.app = app
+        self.prefix = prefix
+
+    async def __call__(self, scope, receive, send) -> None:
+        if scope["type"] in ("http", "websocket") and scope.get("path", "").startswith(self.prefix):
+            origin = _header(scope, b"origin")
+            host = _header(scope, b"host")
+            own = f"http://{host}".lower() if host else None
+            if origin is not None and origin.lower() != own:
+                reason = (f"Origin {origin!r} is not this panel's ({own or 'no Host header'}): the page's "
+                          f"channel is refused to other sites")
+                log.warning("refused a page channel from Origin %r (client %s): not this panel's origin",
+                            origin, _peer(scope))
+                await refuse(scope, send, reason)
+                return
+        await self.app(scope, receive, send)
+
+
 class HostCheckMiddleware:
     """Starlette's TrustedHostMiddleware does the check; a refusal is answered 403 with the reason
-    (its own answer is a bare 400) and logged."""
+    (its own answer is a bare 400) and logged. The answer does not list the names served (a page
+    that reached the panel by DNS rebinding could read it); the log does."""
 
     MARK = "zq4180_panel.host_ok"
 
@@ -269,12 +353,10 @@ class HostCheckMiddleware:
             if not scope.get(self.MARK):
                 kind = message["type"]
                 if kind.endswith("http.response.start"):
-                    host = dict(scope.get("headers") or []).get(b"host", b"").decode("latin-1") or None
-                    client = scope.get("client")
-                    reason = (f"Host {host!r} is not a name this panel serves (it answers to "
-                              f"{', '.join(self.allowed_hosts)}; add names with --allow-host)")
-                    log.warning("refused %s %s from %s: %s", scope.get("method", "WEBSOCKET"), scope.get("path"),
-                                client[0] if client else "?", reason)
+                    host = _header(scope, b"host")
+                    reason = f"Host {host!r} is not a name this panel serves (add names with --allow-host)"
+                    log.warning("refused %s %s from %s: %s; it answers to %s", scope.get("method", "WEBSOCKET"),
+                                scope.get("path"), _peer(scope), reason, ", ".join(self.allowed_hosts))
                     body = reason.encode("utf-8")
                     message = {**message, "status": 403,
                                "headers": [(b"content-type", b"text/plain; charset=utf-8"),

@@ -3,7 +3,8 @@
 ``GET /api/supplies``, ``POST /api/supplies/{id}/settings``, ``POST /api/off``,
 ``GET /api/supplies/{id}/log.csv``, and the ramp (``POST``/``DELETE /api/supplies/{id}/ramp``).
 Reads are open; every change first passes :meth:`Policy.decide` (403 with the reason),
-then the library's limits (422), and only then becomes a job for the supply's worker.
+then the body's types (422: numbers must be finite, keys known), then the library's limits
+(422), and only then becomes a job for the supply's worker. Every refusal is logged.
 """
 
 from __future__ import annotations
@@ -13,6 +14,7 @@ import os
 from typing import Annotated, Any, Literal
 
 from fastapi import Depends, FastAPI, HTTPException, Request
+from fastapi.exceptions import RequestValidationError
 from fastapi.responses import JSONResponse, StreamingResponse
 from pydantic import BaseModel, ConfigDict, Field
 
@@ -43,8 +45,23 @@ def _client(request: Request) -> str | None:
     return request.client.host if request.client else None
 
 
+def validation_reason(exc: RequestValidationError) -> str:
+    """pydantic's complaints as one line, without the values sent (NaN or Infinity are no JSON)."""
+    parts = []
+    for error in exc.errors():
+        where = ".".join(str(p) for p in error.get("loc", ()) if p != "body")
+        parts.append(f"{where}: {error.get('msg', 'invalid')}" if where else str(error.get("msg", "invalid")))
+    return "; ".join(parts) or "the request body is not valid"
+
+
 def install(app: FastAPI, hub: Hub, policy: Policy) -> None:
     """Add the API's routes to ``app`` (before NiceGUI's pages are mounted behind it)."""
+
+    @app.exception_handler(RequestValidationError)
+    async def invalid_body(request: Request, exc: RequestValidationError) -> JSONResponse:
+        reason = validation_reason(exc)
+        log.warning("refused %s %s from %s: %s", request.method, request.url.path, _client(request), reason)
+        return JSONResponse({"detail": reason}, status_code=422)
 
     def may_change(request: Request) -> None:
         verdict = policy.decide_headers(request.headers, _client(request))

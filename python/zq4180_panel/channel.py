@@ -7,9 +7,11 @@ by the socket it came on. Here:
 
 * only the WebSocket transport is served (a browser always sends ``Origin`` and the
   cookies with a WebSocket handshake, so the handshake carries what the rules need);
-* a handshake whose ``Origin`` is not the panel's own is refused by engine.io
-  (``cors_allowed_origins`` is a check against ``http://`` + the Host header, which
-  TrustedHostMiddleware has already checked);
+* a request under :data:`PREFIX` whose ``Origin`` is not the panel's own is answered 403
+  with the reason by :class:`~.access.SocketOriginMiddleware` before engine.io sees it;
+  engine.io keeps the same check (``cors_allowed_origins`` against ``http://`` + the Host
+  header, which TrustedHostMiddleware has already checked) behind it, its own log line
+  about it silenced so a refusal is logged once;
 * each connection is judged once by :meth:`Policy.decide_environ` (token in the
   cookie or an Authorization header, Origin, loopback client, read-only);
 * an event is dispatched only if its socket is the one that handshook for the page it
@@ -27,6 +29,9 @@ from .access import DENIED_UNCHECKED, Decision, Policy
 
 log = logging.getLogger("zq4180_panel.access")
 
+#: where NiceGUI mounts its socket.io server
+PREFIX = "/_nicegui_ws/"
+
 #: the access decision of the socket whose event is being handled
 decision: contextvars.ContextVar[Decision] = contextvars.ContextVar("zq4180_panel_decision",
                                                                     default=DENIED_UNCHECKED)
@@ -42,6 +47,13 @@ def own_origin(environ: dict) -> str | None:
     return f"http://{host}".lower() if host else None
 
 
+class _NotAcceptedOrigin(logging.Filter):
+    """engine.io's own line about a refused Origin: the panel logs the refusal itself."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        return "is not an accepted origin" not in record.getMessage()
+
+
 def install(sio: Any, app_config: Any, policy: Policy) -> dict[str, Decision]:
     """Put the rules on NiceGUI's socket.io server; returns the live table of decisions by socket."""
     decisions: dict[str, Decision] = {}
@@ -55,6 +67,7 @@ def install(sio: Any, app_config: Any, policy: Policy) -> dict[str, Decision]:
         return ok
 
     sio.eio.cors_allowed_origins = origin_allowed
+    sio.eio.logger.addFilter(_NotAcceptedOrigin())
     sio.eio.transports = ["websocket"]
     app_config.socket_io_js_transports = ["websocket"]
 

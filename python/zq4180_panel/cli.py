@@ -108,7 +108,8 @@ def build_parser() -> argparse.ArgumentParser:
                         "configuration directory)")
     p.add_argument("--log-dir", metavar="DIR",
                    help="where the session's CSV logs go (default: a new directory under the temporary "
-                        "directory); one file per supply, written row by row")
+                        "directory, named on standard error and kept after the panel ends); one file "
+                        "per supply, written row by row")
     return p
 
 
@@ -149,6 +150,36 @@ def _listen(host: str, port: int) -> socket.socket:
     infos.sort(key=lambda info: info[0] != socket.AF_INET)   # IPv4 first for names like localhost
     family, _, _, _, address = infos[0]
     return socket.create_server(address[:2], family=family, backlog=128)
+
+
+def _browser_host(host: str) -> str:
+    """The host for the first line: one a browser can open (a wildcard bind is reached on loopback)."""
+    from .access import bind_is_wildcard, host_literal
+    bare = host.strip("[]")
+    if bind_is_wildcard(bare):
+        return "[::1]" if ":" in bare else "127.0.0.1"
+    return host_literal(host)
+
+
+def _other_addresses(host: str) -> list[str]:
+    """The machine's names and addresses, other than loopback ones, that a wildcard bind serves
+    (IPv4 only for 0.0.0.0; link-local IPv6 addresses need a zone and are left out)."""
+    import ipaddress
+
+    from .access import LOOPBACK_HOSTS, is_loopback, machine_names_and_addresses
+    out = []
+    for name in sorted(machine_names_and_addresses()):
+        if name in LOOPBACK_HOSTS or name.startswith("localhost") or is_loopback(name):
+            continue
+        try:
+            ip = ipaddress.ip_address(name.strip("[]"))
+        except ValueError:
+            out.append(name)
+            continue
+        if ip.is_link_local or ip.is_unspecified or (ip.version == 6 and ":" not in host):
+            continue
+        out.append(name)
+    return out
 
 
 def _open_all(targets: list[str], config, limits) -> list:
@@ -241,7 +272,7 @@ def _run(args, targets: list[str], previous_signals: dict) -> int:
     from zq4180_bench import Limits, load_config
     from zq4180_bench.config import ConfigError
 
-    from .access import Policy, allowed_hosts, bind_is_loopback, host_literal, new_token
+    from .access import Policy, allowed_hosts, bind_is_loopback, bind_is_wildcard, host_literal, new_token
 
     try:
         config = load_config(args.config)
@@ -292,12 +323,15 @@ def _run(args, targets: list[str], previous_signals: dict) -> int:
         token = new_token()
         policy = Policy(token, port, read_only=args.read_only, allow_remote_control=args.allow_remote_control,
                         hosts=allowed_hosts(args.host, args.allow_host))
-        print(f"http://{host_literal(args.host)}:{port}/?token={token}", flush=True)
+        print(f"http://{_browser_host(args.host)}:{port}/?token={token}", flush=True)
 
         if not bind_is_loopback(args.host):
+            others = _other_addresses(args.host) if bind_is_wildcard(args.host) else []
             _say(f"warning: listening on {host_literal(args.host)}, not 127.0.0.1: anyone who reaches this "
                  f"machine on port {port} sees the readings" +
-                 ("" if args.allow_remote_control else "; changes stay limited to this machine"))
+                 ("" if args.allow_remote_control else "; changes stay limited to this machine") +
+                 (f"; other machines reach it at {', '.join(f'http://{a}:{port}/' for a in others)}"
+                  if others else ""))
         if args.allow_remote_control:
             _say("warning: --allow-remote-control: changes are accepted from other machines, and the token "
                  "crosses the network in clear (an SSH tunnel is safer)")
@@ -332,4 +366,5 @@ def _run(args, targets: list[str], previous_signals: dict) -> int:
                 stopper[0].join(2.0)
             else:
                 hub.shutdown()
+            _say(f"the session's CSV logs stay in {log_dir}")
     return EXIT_OK

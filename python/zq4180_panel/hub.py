@@ -77,7 +77,7 @@ class Station:
         self.log = LogWriter(log_path, fmt="csv", mode="new", comments=comments or {})
         self._log_lock = threading.Lock()
         self.last: Reading | None = None
-        self.last_at: float | None = None          # monotonic time the last reading arrived
+        self.answered_at: float | None = None      # monotonic time of the last reading with an answer
         self.step_at: float | None = None          # ... and the last ramp step was sent
         self.chart: collections.deque[tuple[float, float | None, float | None]] = collections.deque()
         self.events: collections.deque[tuple[float, Event]] = collections.deque(maxlen=200)
@@ -97,7 +97,8 @@ class Station:
                 except (OSError, ValueError):
                     log.exception("%s: cannot write the log %s", self.id, self.log_path)
         self.last = reading
-        self.last_at = time.monotonic()
+        if reading.ok:      # a no-reply or no-port reading is news, not a fresh value
+            self.answered_at = time.monotonic()
         chart = self.chart
         if not chart or now - chart[-1][0] >= CHART_SPACING or chart[-1][1] is None or not reading.ok:
             chart.append((now, reading.voltage_V, reading.current_A))
@@ -122,11 +123,12 @@ class Station:
         return self.last.status if self.last is not None else "connecting"
 
     def age(self) -> float | None:
-        return None if self.last_at is None else time.monotonic() - self.last_at
+        """Seconds since the supply last answered (None before its first answer)."""
+        return None if self.answered_at is None else time.monotonic() - self.answered_at
 
     def stale(self) -> bool:
-        """No reading, nor a ramp step, for STALE_AFTER seconds."""
-        latest = max((t for t in (self.last_at, self.step_at) if t is not None), default=None)
+        """No answered reading, nor a ramp step, for STALE_AFTER seconds."""
+        latest = max((t for t in (self.answered_at, self.step_at) if t is not None), default=None)
         return latest is None or time.monotonic() - latest > STALE_AFTER
 
     def ramping(self) -> bool:

@@ -1,8 +1,8 @@
 """The page: one card per supply, pushed live over NiceGUI's socket.
 
 Each card shows the live readings (three decimals, as ``zq4180 status`` prints them)
-beside the setpoints, the state flags, the age of the reading (the card greys out after
-2 s without one), a chart of the last minutes with the events marked, an output switch
+beside the setpoints (the voltage ceiling under the voltage's), the state flags, the age of the
+supply's last answer (the card greys out after 2 s without one), a chart of the last minutes with the events marked, an output switch
 that asks before switching on, a ramp control and the CSV of the session. The setpoints
 are the setpoint fields: their text is the supply's value, and typing a new one and
 pressing Enter sends it (``setpoint_field.js``).
@@ -46,6 +46,7 @@ body { background: #0b1220; }
 .zq-v { color: #5eead4; } .zq-a { color: #fcd34d; } .zq-w { color: #93c5fd; }
 .zq-sub { color: #8ea0c0; font-size: .8rem; }
 .zq-set { color: #cbd5e1; font-size: .95rem; }
+.zq-set-label { min-width: 3.6em; }
 .zq-chip { border: 1px solid #2c3b5c; border-radius: 6px; padding: 1px 8px; font-size: .8rem; color: #cbd5e1; }
 .zq-state-ok { color: #4ade80; } .zq-state-bad { color: #f87171; } .zq-state-wait { color: #fbbf24; }
 .zq-edit { outline: none; padding: 0 3px; border-radius: 3px; min-width: 5ch; }
@@ -68,15 +69,40 @@ def _mark_label(kind: str, text: str) -> str:
             "over_temperature": "temp"}.get(kind, kind)
 
 
+# where an event's label sits on its line: top, middle, bottom of the plot
+MARK_POSITIONS = ("insideEndTop", "insideMiddleTop", "insideStartTop")
+
+
+def event_marks(events, start: float, end: float) -> list[dict[str, Any]]:
+    """Vertical lines at the events since ``start``. Labels of events close together are staggered
+    over :data:`MARK_POSITIONS`; one that would still overlap another shows on hover only."""
+    crowded = (end - start) / 32          # s: about the width of a label on a card's chart
+    last_at = {position: float("-inf") for position in MARK_POSITIONS}
+    marks = []
+    for t, e in events:
+        if e.kind not in EVENT_KINDS_MARKED or t < start:
+            continue
+        text = _mark_label(e.kind, e.text)
+        free = [p for p in MARK_POSITIONS if t - last_at[p] >= crowded]
+        label: dict[str, Any] = {"formatter": text}
+        if free:
+            label["position"] = free[0]
+            last_at[free[0]] = t
+        else:
+            label["show"] = False
+        marks.append({"xAxis": int(t * 1000), "name": text, "label": label,
+                      "emphasis": {"label": {"show": True, "formatter": text}}})
+    return marks
+
+
 def chart_options(station: Station) -> dict[str, Any]:
     now = time.time()
     points = list(station.chart)
     v = [[int(t * 1000), None if pv is None else round(pv, 3)] for t, pv, _ in points]
     a = [[int(t * 1000), None if pa is None else round(pa, 3)] for t, _, pa in points]
-    marks = [{"xAxis": int(t * 1000), "label": {"formatter": _mark_label(e.kind, e.text)}}
-             for t, e in list(station.events) if e.kind in EVENT_KINDS_MARKED and t >= now - CHART_WINDOW]
     # the window, or the session so far while it is younger (at least half a minute)
     start = max(now - CHART_WINDOW, min(points[0][0] if points else now, now - 30))
+    marks = event_marks(list(station.events), start, now)
     axis_label = {"color": "#8ea0c0", "fontSize": 10}
     split = {"lineStyle": {"color": "#1f2a44"}}
     return {
@@ -95,7 +121,7 @@ def chart_options(station: Station) -> dict[str, Any]:
         "series": [
             {"name": "V", "type": "line", "showSymbol": False, "data": v, "color": V_COLOR, "connectNulls": False,
              "lineStyle": {"width": 1.6},
-             "markLine": {"symbol": "none", "silent": True, "data": marks,
+             "markLine": {"symbol": "none", "silent": False, "data": marks,
                           "lineStyle": {"color": "#f472b6", "type": "dashed", "width": 1},
                           "label": {"color": "#f9a8d4", "fontSize": 10, "position": "insideEndTop"}}},
             {"name": "A", "type": "line", "yAxisIndex": 1, "showSymbol": False, "data": a, "color": A_COLOR,
@@ -159,10 +185,15 @@ class Card:
                     self.state = ui.label("connecting").classes("zq-chip zq-state-wait").props(
                         "data-testid=connection-state")
             with ui.row().classes("w-full gap-6 q-mt-sm no-wrap"):
-                self.v = self._readout("zq-v", "reading-voltage", "set", "setpoint-voltage", "voltage", "voltage")
-                self.a = self._readout("zq-a", "reading-current", "limit", "setpoint-current", "current",
-                                       "current limit")
-                self.w = self._readout("zq-w", "reading-power", "ceiling", "setpoint-ceiling", "ceiling", "ceiling")
+                # the ceiling is a voltage (the most the supply puts out, whatever the setpoint): it sits
+                # under the voltage's setpoint, not under the power, which has no setpoint
+                v_read, (v_set, v_max) = self._readout(
+                    "zq-v", "reading-voltage", ("set", "setpoint-voltage", "voltage", "voltage"),
+                    ("ceiling", "setpoint-ceiling", "ceiling", "voltage ceiling"))
+                a_read, (a_set,) = self._readout("zq-a", "reading-current",
+                                                 ("limit", "setpoint-current", "current", "current limit"))
+                w_read, () = self._readout("zq-w", "reading-power")
+                self.v, self.a, self.w, self.ceiling = (v_read, v_set), (a_read, a_set), (w_read, None), v_max
             with ui.row().classes("w-full gap-2 q-mt-xs"):
                 self.regulation = ui.label("-").classes("zq-chip").props("data-testid=regulation")
                 self.output_chip = ui.label("output -").classes("zq-chip").props("data-testid=output-state")
@@ -196,17 +227,20 @@ class Card:
 
     # -- building ------------------------------------------------------------------
 
-    def _readout(self, color: str, testid: str, set_label: str, set_testid: str, key: str, what: str):
+    def _readout(self, color: str, testid: str, *setpoints: tuple[str, str, str, str]):
+        """A reading, and under it its setpoints: (label, data-testid, settings key, what) each."""
+        fields = []
         with ui.column().classes("gap-0"):
             reading = ui.label("-").classes(f"zq-mono zq-big {color}").props(f"data-testid={testid}")
-            with ui.row().classes("gap-1 items-baseline no-wrap"):
-                ui.label(set_label).classes("zq-sub")
-                setpoint = SetpointField("-", self.may_change).classes("zq-mono zq-set zq-edit").props(
-                    f'data-testid={set_testid} aria-label="{what}"')
-                setpoint.on("commit", lambda e, k=key, w=what: self.commit(k, w, e.args))
-                if self.may_change:
-                    setpoint.tooltip(f"type a new {what} and press Enter")
-        return reading, setpoint
+            for set_label, set_testid, key, what in setpoints:
+                with ui.row().classes("gap-1 items-baseline no-wrap"):
+                    ui.label(set_label).classes("zq-sub zq-set-label")
+                    field = SetpointField("-", self.may_change).classes("zq-mono zq-set zq-edit").props(
+                        f'data-testid={set_testid} aria-label="{what}"')
+                    field.on("commit", lambda e, k=key, w=what: self.commit(k, w, e.args))
+                    field.tooltip(f"{what}: type a new value and press Enter" if self.may_change else what)
+                fields.append(field)
+        return reading, tuple(fields)
 
     def _field(self, label: str, unit: str, testid: str, what: str):
         field = ui.input(label).props(f'dense outlined dark stack-label suffix="{unit}" inputmode=decimal '
@@ -250,7 +284,7 @@ class Card:
             self._set("a", self.a[0], amps(r.current_A))
             self._set("as", self.a[1], amps(r.current_limit_A))
             self._set("w", self.w[0], watts(r.power_W))
-            self._set("ws", self.w[1], volts(r.voltage_max_V))
+            self._set("ceiling", self.ceiling, volts(r.voltage_max_V))
             self._set("reg", self.regulation, r.regulation or "-")
             self._set("out", self.output_chip, f"output {r.output}")
             self._set("mode", self.mode, r.work_mode or "-")

@@ -1,10 +1,11 @@
 """The web server: FastAPI with the API, NiceGUI's page mounted behind it, run by uvicorn.
 
-Layers of the ASGI app, outermost first: Starlette's TrustedHostMiddleware (the Host
-header must be one the panel serves, for HTTP and WebSocket alike: defeats DNS
-rebinding), the cookie middleware (``?token=`` → session cookie), the API routes, then
-NiceGUI (its page, its own assets, its socket.io channel under the rules of
-:mod:`.channel`). Nothing is fetched from the network: NiceGUI serves Vue, Quasar and
+Layers of the ASGI app, outermost first: the frame guard (``frame-ancestors 'none'`` and
+``X-Frame-Options: DENY`` on every response, refusals and error pages included), Starlette's
+TrustedHostMiddleware (the Host header must be one the panel serves, for HTTP and WebSocket
+alike: defeats DNS rebinding), the Origin check of the page's channel, the cookie middleware
+(``?token=`` → session cookie), the API routes, then NiceGUI (its page, its own assets, its
+socket.io channel under the rules of :mod:`.channel`). Nothing is fetched from the network: NiceGUI serves Vue, Quasar and
 ECharts from the installed package.
 """
 
@@ -22,7 +23,7 @@ import uvicorn
 from fastapi import FastAPI
 
 from . import api, channel, page
-from .access import HostCheckMiddleware, Policy, TokenCookieMiddleware
+from .access import FrameGuardMiddleware, HostCheckMiddleware, Policy, SocketOriginMiddleware, TokenCookieMiddleware
 from .hub import Hub
 
 log = logging.getLogger("zq4180_panel")
@@ -31,7 +32,9 @@ STOP_SIGNALS = tuple(s for s in (signal.SIGINT, getattr(signal, "SIGTERM", None)
                      if s is not None)
 
 
-def build_app(hub: Hub, policy: Policy) -> FastAPI:
+def build_app(hub: Hub, policy: Policy):
+    """The whole ASGI app (the FastAPI app inside the frame guard, which must also cover the
+    error pages that Starlette's outermost layer writes)."""
     from nicegui import core, ui
 
     @contextlib.asynccontextmanager
@@ -46,8 +49,9 @@ def build_app(hub: Hub, policy: Policy) -> FastAPI:
     ui.run_with(app, title="zq4180 front panel", dark=True, show_welcome_message=False,
                 reconnect_timeout=3.0, binding_refresh_interval=None)
     app.add_middleware(TokenCookieMiddleware, policy=policy)
+    app.add_middleware(SocketOriginMiddleware, prefix=channel.PREFIX)
     app.add_middleware(HostCheckMiddleware, allowed_hosts=policy.allowed_hosts)
-    return app
+    return FrameGuardMiddleware(app)
 
 
 class PanelServer(uvicorn.Server):
@@ -81,7 +85,7 @@ class PanelServer(uvicorn.Server):
                 signal.signal(sig, old)
 
 
-def serve(app: FastAPI, sock: socket.socket, on_signal: Callable[[int], None]) -> PanelServer:
+def serve(app, sock: socket.socket, on_signal: Callable[[int], None]) -> PanelServer:
     # no per-message compression: the page is local, and deflating every update cost more CPU than the rest
     config = uvicorn.Config(app, log_level="warning", proxy_headers=False, ws="wsproto", lifespan="on",
                             ws_per_message_deflate=False, timeout_graceful_shutdown=0.5, access_log=False,

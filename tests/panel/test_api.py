@@ -104,6 +104,46 @@ def test_values_refused_before_sending(bench, body, fragment):
     assert changes_sent(sup, mark) == []
 
 
+@pytest.mark.parametrize("path, raw, fragment", [
+    (SETTINGS, '{"voltage": NaN}', "voltage: Input should be a finite number"),
+    (SETTINGS, '{"current": Infinity, "output": "on"}', "current: Input should be a finite number"),
+    (SETTINGS, '{"ceiling": -Infinity}', "ceiling: Input should be a finite number"),
+    (SETTINGS, '{"voltage": 1e999}', "voltage: Input should be a finite number"),
+    (SETTINGS, '{"voltage": "3"}', "voltage: Input should be a valid number"),
+    (SETTINGS, '{"voltage": 1, "colour": "red"}', "colour: Extra inputs are not permitted"),
+    (SETTINGS, '{"voltage": 1', "JSON decode error"),
+    ("/api/supplies/s1/ramp", '{"to": NaN, "rate": 1}', "to: Input should be a finite number"),
+    ("/api/supplies/s1/ramp", '{"to": 1, "rate": 1e999}', "rate: Input should be a finite number"),
+])
+def test_malformed_bodies_are_logged_422s(bench, path, raw, fragment):
+    panel, supplies = bench
+    marks = [len(s.exchanges) for s in supplies]
+    status, _, answer = panel.post(path, raw)
+    assert status == 422 and fragment in answer["detail"], answer
+    assert f"refused POST {path} from 127.0.0.1: {answer['detail']}" in panel.stderr()
+    assert [changes_sent(s, m) for s, m in zip(supplies, marks)] == [[], []]
+
+
+FRAME_HEADERS = {"content-security-policy": "frame-ancestors 'none'", "x-frame-options": "DENY"}
+
+
+@pytest.mark.parametrize("method, path, headers, body, expected", [
+    ("GET", "/", {}, None, 200),
+    ("GET", "/api/supplies", {}, None, 200),
+    ("POST", SETTINGS, {"Authorization": None}, {"output": "on"}, 403),
+    ("GET", "/", {"Host": "evil.example"}, None, 403),
+    ("POST", SETTINGS, {}, '{"voltage": NaN}', 422),
+    ("GET", "/api/supplies/nope", {}, None, 404),
+])
+def test_no_response_may_be_framed(bench, method, path, headers, body, expected):
+    panel, _ = bench
+    status, got, answer = panel.request(method, path, body, {**panel.bearer(), **headers})
+    assert status == expected
+    assert {k: got[k] for k in FRAME_HEADERS} == FRAME_HEADERS
+    if "Host" in headers:   # the names served stay in the log: a rebinding page could read the answer
+        assert "not a name this panel serves" in answer and "localhost" not in answer
+
+
 def test_read_only_refuses_everything(make_supply, make_panel):
     sup = make_supply()
     panel = make_panel(sup.port, "--read-only")
@@ -131,8 +171,8 @@ def test_remote_clients(make_supply, make_panel, allow):
         pytest.skip("no non-loopback interface")
     sup = make_supply()
     panel = make_panel(sup.port, "--host", "0.0.0.0", *(["--allow-remote-control"] if allow else []))
-    assert panel.host == "0.0.0.0"
-    assert "warning: listening on 0.0.0.0" in panel.stderr()
+    assert panel.host == "127.0.0.1"                        # the first line names an address a browser opens
+    assert "warning: listening on 0.0.0.0" in panel.stderr() and f"http://{address}:{panel.port}/" in panel.stderr()
     headers = {**panel.bearer(), "Host": f"{address}:{panel.port}"}
     status, _, answer = panel.request("POST", SETTINGS, {"mode": "remote"}, headers, address=address)
     assert panel.request("GET", "/api/supplies", headers=headers, address=address)[0] == 200
@@ -160,8 +200,13 @@ def test_silent_supply_shows_and_recovers(make_supply, make_panel):
     panel = make_panel(sup.port)
     sup.inject("no_reply", count=None)
     panel.wait_for(lambda: panel.supplies()[0]["state"] == "no_reply", what="the no-reply state")
+    # the age is that of the last answer: it grows, and the card goes stale, while the supply is silent
+    silent = panel.wait_for(lambda: [s for s in panel.supplies() if s["stale"]], what="the stale flag")[0]
+    assert silent["age_s"] > 2.0 and silent["reading"]["status"] == "no_reply"
     sup.clear_faults()
     panel.wait_for(lambda: panel.supplies()[0]["state"] == "ok", timeout=15, what="recovery")
+    back = panel.wait_for(lambda: [s for s in panel.supplies() if not s["stale"]], what="a fresh reading")[0]
+    assert back["age_s"] < 2.0
     assert changes_sent(sup) == []
 
 

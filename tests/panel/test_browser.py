@@ -1,8 +1,10 @@
 """The page in a real headless Chromium against virtual supplies (Selenium, nothing downloaded)."""
 
+import contextlib
 import http.server
 import re
 import threading
+import time
 
 import pytest
 
@@ -129,10 +131,22 @@ def test_unplugged_supply_shows_lost_and_recovers(driver, bench):
     try:
         wait(driver, lambda d: text_of(d, "s2", "connection-state") == "port lost", what="the lost state")
         assert text_of(driver, "s1", "connection-state") == "ok"      # the rest of the bench goes on
+        wait(driver, lambda d: card_stale(d, "s2"), what="the lost card to grey out")
+        assert not card_stale(driver, "s1")
     finally:
         sup.replug()
     wait(driver, lambda d: text_of(d, "s2", "connection-state") == "ok", timeout=15, what="the recovery")
     wait(driver, lambda d: VALUE.match(text_of(d, "s2", "reading-voltage") or ""), what="readings again")
+    wait(driver, lambda d: card_stale(d, "s2") is False, what="the card in colour again")
+
+
+def card_stale(drv, sid):
+    from selenium.webdriver.common.by import By
+    try:
+        card = drv.find_element(By.CSS_SELECTOR, f'[data-testid="supply-card"][data-supply-id="{sid}"]')
+        return "zq-stale" in card.get_attribute("class").split()
+    except Exception:   # (re)rendering
+        return None
 
 
 FOREIGN_PAGE = """<!doctype html><title>busy</title><script>
@@ -157,11 +171,10 @@ attack();
 </script>"""
 
 
-def test_page_from_a_foreign_origin_cannot_change_anything(driver, bench):
-    panel, (sup, _) = bench
-    open_panel(driver, panel)                               # the browser now holds the session cookie
-    assert panel.post("/api/supplies/s1/settings", {"voltage": 1.0, "output": "on"})[0] == 200
-    page = FOREIGN_PAGE.replace("PANEL", f"http://{panel.host}:{panel.port}").encode()
+@contextlib.contextmanager
+def foreign_server(html: str):
+    """Another web server on this machine serving one page: yields its port."""
+    page = html.encode()
 
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_GET(self):
@@ -176,15 +189,52 @@ def test_page_from_a_foreign_origin_cannot_change_anything(driver, bench):
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     try:
-        mark = len(sup.exchanges)
-        # same site as the panel (cookies ignore ports), other origin; then another site
-        for host in ("127.0.0.1", "localhost"):
-            driver.get(f"http://{host}:{server.server_address[1]}/")
-            wait(driver, lambda d: d.title.startswith("done"), what="the foreign page's attempts")
-            assert "ws refused" in driver.title
-        assert sup.state.output_on and changes_sent(sup, mark) == []
-        assert "Origin 'http://127.0.0.1:" in panel.stderr()
+        yield server.server_address[1]
     finally:
         server.shutdown()
         server.server_close()
+
+
+def test_page_from_a_foreign_origin_cannot_change_anything(driver, bench):
+    panel, (sup, _) = bench
+    open_panel(driver, panel)                               # the browser now holds the session cookie
+    assert panel.post("/api/supplies/s1/settings", {"voltage": 1.0, "output": "on"})[0] == 200
+    try:
+        with foreign_server(FOREIGN_PAGE.replace("PANEL", f"http://{panel.host}:{panel.port}")) as port:
+            mark = len(sup.exchanges)
+            # same site as the panel (cookies ignore ports), other origin; then another site
+            for host in ("127.0.0.1", "localhost"):
+                driver.get(f"http://{host}:{port}/")
+                wait(driver, lambda d: d.title.startswith("done"), what="the foreign page's attempts")
+                assert "ws refused" in driver.title
+            assert sup.state.output_on and changes_sent(sup, mark) == []
+            assert "Origin 'http://127.0.0.1:" in panel.stderr()
+    finally:
+        panel.post("/api/off")
+
+
+FRAMING_PAGE = """<!doctype html><title>framing</title>
+<iframe src="PANEL/" width="1300" height="900" onload="document.title = 'loaded'"></iframe>"""
+
+
+def test_panel_cannot_be_framed(driver, bench):
+    from selenium.webdriver.common.by import By
+    panel, (sup, _) = bench
+    open_panel(driver, panel)                               # the cookie rides along into a same-site frame
+    assert panel.post("/api/supplies/s1/settings", {"voltage": 1.0, "current": 0.1, "output": "on"})[0] == 200
+    try:
+        with foreign_server(FRAMING_PAGE.replace("PANEL", f"http://{panel.host}:{panel.port}")) as port:
+            mark = len(sup.exchanges)
+            driver.get(f"http://127.0.0.1:{port}/")
+            wait(driver, lambda d: d.title == "loaded", what="the frame's load event")
+            time.sleep(1.0)                                 # room for a page that did load to render
+            driver.switch_to.frame(driver.find_element(By.TAG_NAME, "iframe"))
+            buttons = driver.find_elements(By.CSS_SELECTOR, '[data-testid="all-off"]')
+            for button in buttons:
+                button.click()                              # the click a framing page would lure out
+            driver.switch_to.default_content()
+            time.sleep(0.5)
+            assert buttons == [] and sup.state.output_on and changes_sent(sup, mark) == []
+    finally:
+        driver.switch_to.default_content()
         panel.post("/api/off")

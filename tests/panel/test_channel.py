@@ -67,16 +67,20 @@ def click(panel, **kwargs) -> str:
 def test_foreign_origin_and_host_cannot_open_the_channel(bench):
     panel, supplies = bench
     marks = [len(s.exchanges) for s in supplies]
-    for kwargs in ({"origin": "http://evil.example", "cookie": panel.cookie},
-                   {"origin": f"http://127.0.0.1:{panel.port + 1}", "cookie": panel.cookie},
-                   {"origin": panel.origin.replace(panel.host, "evil.example"), "host": f"evil.example:{panel.port}",
-                    "cookie": panel.cookie}):
+    tag = uuid.uuid4().hex[:8]
+    for kwargs, reason in (({"origin": f"http://evil-{tag}.example", "cookie": panel.cookie}, "Origin"),
+                           ({"origin": f"http://127.0.0.1:{panel.port + 1}", "cookie": panel.cookie}, "Origin"),
+                           ({"origin": panel.origin.replace(panel.host, "evil.example"),
+                             "host": f"evil.example:{panel.port}", "cookie": panel.cookie}, "Host")):
         with pytest.raises(websocket.WebSocketBadStatusException) as refused:
             click(panel, **kwargs)
-        assert refused.value.status_code in (400, 403), kwargs
-    # long polling, which carries no Origin on its GETs, is not served at all
-    status, _, _ = panel.request("GET", "/_nicegui_ws/socket.io/?EIO=4&transport=polling")
-    assert status == 400
+        assert refused.value.status_code == 403 and reason.encode() in refused.value.resp_body, kwargs
+    # long polling: a foreign Origin gets the same answer; without one it is not served at all
+    polling = "/_nicegui_ws/socket.io/?EIO=4&transport=polling"
+    status, _, answer = panel.request("GET", polling, headers={"Origin": f"http://evil-{tag}.example"})
+    assert status == 403 and f"Origin 'http://evil-{tag}.example' is not this panel's" in answer
+    assert panel.request("GET", polling)[0] == 400
+    assert panel.stderr().count(f"evil-{tag}") == 2          # each refusal logged once
     assert [changes_sent(s, m) for s, m in zip(supplies, marks)] == [[], []]
 
 

@@ -56,3 +56,23 @@ def test_configured_names_limits_and_the_port_holder(tmp_path, make_supply, make
         from zq4180_doctor.checks import port_holders
         holders = port_holders(named.port)
         assert [h.kind for h in holders] == ["panel"] and holders[0].pid == panel.proc.pid
+
+
+def _ipv6_loopback() -> bool:
+    import socket
+    try:
+        with socket.create_server(("::1", 0), family=socket.AF_INET6):
+            return True
+    except OSError:
+        return False
+
+
+@pytest.mark.parametrize("bind, first_host", [("0.0.0.0", "127.0.0.1"), ("::", "[::1]")])
+def test_wildcard_bind_prints_an_address_a_browser_opens(make_supply, make_panel, tmp_path, bind, first_host):
+    if ":" in bind and not _ipv6_loopback():
+        pytest.skip("no IPv6 loopback")
+    panel = make_panel(make_supply().port, "--host", bind)      # Panel connects to the first line's host
+    assert panel.host == first_host and panel.request("GET", "/")[0] == 200
+    err = panel.stderr()
+    assert f"warning: listening on {bind if ':' not in bind else '[::]'}" in err
+    assert f"logs in {tmp_path / 'logs'}" in err
