@@ -27,18 +27,12 @@ def browser_available() -> bool:
 
 
 @pytest.fixture
-def make_supply():
-    started = []
-
+def make_supply(virtual_supplies):
+    """Paced virtual supplies (the panel reads at the line's pace), 10 ohms unless asked."""
     def make(**fields):
         fields.setdefault("load_ohms", 10.0)
-        supply = VirtualSupply(1, pacing=True, **fields).start()
-        started.append(supply)
-        return supply
-
-    yield make
-    for supply in started:
-        supply.stop()
+        return virtual_supplies(1, pacing=True, **fields)
+    return make
 
 
 @pytest.fixture
@@ -90,3 +84,10 @@ def chromium_path():
     if not browser_available():
         pytest.skip("chromium, chromedriver or selenium missing")
     return shutil.which("chromium") or CHROMIUM
+
+
+@pytest.fixture(autouse=True)
+def no_real_supply(monkeypatch):
+    """The panel's tests drive virtual supplies only: the hardware tests' switches are cleared."""
+    monkeypatch.delenv("ZQ4180_PORT", raising=False)
+    monkeypatch.delenv("ZQ4180_CONFIG", raising=False)
