@@ -30,6 +30,11 @@ cmake --build "$dir" >/dev/null
 
 libasan="$("$cxx" -print-file-name=libasan.so)"
 [ -e "$libasan" ] || { echo "sanitize.sh: no libasan.so for $cxx" >&2; exit 2; }
+# libstdc++ preloaded too: the python executable does not link it, so ASan's
+# __cxa_throw interceptor would find no real function when another C++
+# extension (matplotlib's, for the sweep plots) throws, and abort.
+libstdcxx="$(readlink -f "$("$cxx" -print-file-name=libstdc++.so)")"
+[ -e "$libstdcxx" ] || { echo "sanitize.sh: no libstdc++.so for $cxx" >&2; exit 2; }
 rm -rf "$reports"
 mkdir -p "$reports"
 
@@ -45,7 +50,7 @@ env "${saved[@]}" \
     ZQ4180_SANITIZED_BUILD="$dir" \
     ZQ4180_SANITIZE_LAST_TEST="$dir/last-test" \
     PYTHONPATH="$dir:$root/python:$root/tools${PYTHONPATH:+:$PYTHONPATH}" \
-    LD_PRELOAD="$libasan" \
+    LD_PRELOAD="$libasan $libstdcxx" \
     PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
