@@ -223,11 +223,6 @@ def _fix_sim(argv: list[str]) -> list[str]:
     return out
 
 
-def _run_positionals(argv: list[str]) -> list[str]:
-    """``run`` takes [PORT] SEQUENCE: argparse cannot tell one positional from two alone."""
-    return argv
-
-
 # -- the context every command gets ---------------------------------------------------
 
 class Context:
@@ -236,7 +231,6 @@ class Context:
         self.quiet = args.quiet
         self.verbose = args.verbose
         self.sim_ports: list[str] = []
-        self._console = None
 
     def out(self, text: str = "") -> None:
         print(text, flush=True)
@@ -394,10 +388,9 @@ def cmd_list(ctx: Context, args) -> int:
 
 
 def _identity_line(supply) -> str:
-    i = supply.identity or {}
+    from .readings import identity_text
     name = f" ({supply.name})" if supply.name else ""
-    return (f"Supply: model {i.get('model')}, serial number {i.get('SN')}, firmware {i.get('soft_version')}, "
-            f"bus address {i.get('address')} at {supply.port}{name}")
+    return f"Supply: {identity_text(supply.identity)} at {supply.port}{name}"
 
 
 def cmd_status(ctx: Context, args) -> int:
@@ -430,7 +423,7 @@ def cmd_set(ctx: Context, args) -> int:
         if ("voltage" in requested or "ceiling" in requested) and volts > ceiling:
             ctx.warn(f"the voltage {volts:.3f} V is above the ceiling {ceiling:.3f} V: the output stops at the "
                      "ceiling")
-        outcomes = supply.apply(**requested)
+        outcomes = supply.apply(**requested, before=before)
     for outcome in outcomes:
         ctx.out(outcome.text())
     failed = [o for o in outcomes if not o.ok]
@@ -510,26 +503,12 @@ def _watch_live(ctx: Context, supply, poller) -> int:
     return EXIT_OK
 
 
-def _tool_comments(ctx: Context, supply, extra: dict) -> dict:
-    from . import __version__
-    from .readings import now_iso
-    i = supply.identity or {}
-    comments = {"tool": f"zq4180 {__version__}", "start": now_iso(), "port": supply.port}
-    if supply.name:
-        comments["name"] = supply.name
-    comments["identity"] = (f"model {i.get('model')}, serial number {i.get('SN')}, firmware "
-                            f"{i.get('soft_version')}, bus address {i.get('address')}")
-    comments.update(extra)
-    comments["limits"] = supply.limits.describe()
-    return comments
-
-
 def _log_mode(args) -> str:
     return "force" if getattr(args, "force", False) else "append" if getattr(args, "append", False) else "new"
 
 
 def cmd_log(ctx: Context, args) -> int:
-    from .logs import LogWriter
+    from .logs import LogWriter, log_comments
     from .reader import Poller
     from .readings import one_line
     path, fmt = (args.csv, "csv") if args.csv is not None else (args.jsonl, "jsonl")
@@ -537,7 +516,7 @@ def cmd_log(ctx: Context, args) -> int:
     _check_interval(ctx, args.interval)
     with ctx.supply() as supply:
         poller = Poller(supply, args.interval, count=args.count, duration=args.duration)
-        comments = _tool_comments(ctx, supply, {"interval": f"{args.interval} s"})
+        comments = log_comments(supply, PROG, interval=f"{args.interval} s")
         with LogWriter(path, fmt, _log_mode(args), comments) as writer:
             ctx.note(f"logging {supply.port} to {path} every {args.interval} s"
                      + (f" for {args.duration} s" if args.duration else f", {args.count} readings" if args.count
@@ -589,7 +568,7 @@ def cmd_ramp(ctx: Context, args) -> int:
             def on_step(k, n, volts):
                 bar.update(completed=k, total=n, info=f"{volts:.3f} V")
             readings = ramp(supply, args.to, rate=args.rate, step=args.step, dwell=args.dwell,
-                            max_step=args.max_step, on_step=on_step)
+                            max_step=args.max_step, on_step=on_step, before=first)
     final = readings[-1]
     outcome = Outcome("voltage", round(args.to * 1000) / 1000, final.voltage_set_V)
     ctx.out(outcome.text())
@@ -619,7 +598,8 @@ def cmd_sweep(ctx: Context, args) -> int:
         for v in points:
             supply.check(voltage=v, what="sweep point")
         supply.check(current=args.current, what="sweep current")
-        ceiling = supply.read_ok().voltage_max_V
+        first = supply.read_ok()
+        ceiling = first.voltage_max_V
         if ceiling is not None and max(points) > ceiling:
             ctx.warn(f"points above the ceiling {ceiling:.3f} V are held at the ceiling")
         out = open_output(args.csv, mode, what="CSV file") if args.csv is not None else None
@@ -630,7 +610,7 @@ def cmd_sweep(ctx: Context, args) -> int:
                     r = point.reading
                     bar.update(completed=k, info=f"{r.voltage_V:.3f} V {r.current_A:.3f} A {r.regulation}")
                 sweep(supply, args.start, args.stop, args.step, args.current, settle=args.settle,
-                      through_cc=args.through_cc, on_point=on_point)
+                      through_cc=args.through_cc, on_point=on_point, before=first)
         finally:
             # the rows taken so far are written even when the sweep stops on a fault
             if out is not None:
@@ -659,7 +639,7 @@ def cmd_sweep(ctx: Context, args) -> int:
 
 
 def cmd_run(ctx: Context, args) -> int:
-    from .logs import LogWriter
+    from .logs import LogWriter, log_comments
     from .procedures import check_sequence, load_sequence, run_sequence
     from .readings import one_line
     steps = load_sequence(args.sequence)
@@ -670,9 +650,9 @@ def cmd_run(ctx: Context, args) -> int:
         check_sequence(supply, steps, args.sequence)
         writer = None
         if args.log is not None:
-            comments = _tool_comments(ctx, supply, {"sequence": f"{args.sequence} ({len(steps)} rows, "
-                                                                 f"repeat {args.repeat})",
-                                                    "interval": f"{args.interval} s"})
+            comments = log_comments(supply, PROG, sequence=f"{args.sequence} ({len(steps)} rows, "
+                                                           f"repeat {args.repeat})",
+                                    interval=f"{args.interval} s")
             writer = LogWriter(args.log, None, _log_mode(args), comments)
         try:
             with progress(ctx, total, "run") as bar:

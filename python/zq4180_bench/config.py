@@ -109,11 +109,11 @@ def load_config(path: str | os.PathLike | None = None, env: dict | None = None) 
     try:
         data = tomllib.loads(text)
     except tomllib.TOMLDecodeError as exc:
-        raise ConfigError(_syntax_error(p, exc)) from None
+        raise ConfigError(_syntax_error(p, exc, text)) from None
     return parse_config(data, p)
 
 
-def _syntax_error(path: Path, exc: tomllib.TOMLDecodeError) -> str:
+def _syntax_error(path: Path, exc: tomllib.TOMLDecodeError, text: str) -> str:
     message = str(exc)
     m = re.search(r"\(at line (\d+), column (\d+)\)", message)
     if m:
@@ -121,16 +121,9 @@ def _syntax_error(path: Path, exc: tomllib.TOMLDecodeError) -> str:
         return f"{path}:{m.group(1)}: {reason} (column {m.group(2)})"
     m = re.search(r"\(at end of document\)", message)
     if m:
-        lines = max(1, text_lines(path))
+        lines = max(1, len(text.splitlines()))
         return f"{path}:{lines}: {message[:m.start()].strip()} (at end of file)"
     return f"{path}: {message}"
-
-
-def text_lines(path: Path) -> int:
-    try:
-        return len(path.read_text(encoding="utf-8", errors="replace").splitlines())
-    except OSError:
-        return 1
 
 
 def parse_config(data: dict, path: Path | None = None) -> Config:

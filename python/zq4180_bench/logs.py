@@ -114,5 +114,19 @@ class LogWriter:
         self.close()
 
 
+def log_comments(supply, tool: str, /, **extra: object) -> dict[str, object]:
+    """The ``#`` lines a log of ``supply`` starts with: tool version, start time,
+    port, name, identity, then ``extra`` (interval, sequence...), then the limits."""
+    from . import __version__
+    from .readings import identity_text, now_iso
+    comments: dict[str, object] = {"tool": f"{tool} {__version__}", "start": now_iso(), "port": supply.port}
+    if supply.name:
+        comments["name"] = supply.name
+    comments["identity"] = identity_text(supply.identity)
+    comments.update(extra)
+    comments["limits"] = supply.limits.describe()
+    return comments
+
+
 def _one_line(value: object) -> str:
     return " ".join(str(value).split())

@@ -36,9 +36,8 @@ class Probe:
     def text(self) -> str:
         if self.identity is None:
             return self.problem or "no answer"
-        i = self.identity
-        return (f"model {i.get('model')}, serial number {i.get('SN')}, firmware {i.get('soft_version')}, "
-                f"bus address {i.get('address')}")
+        from .readings import identity_text
+        return identity_text(self.identity)
 
 
 def probe(port: str) -> Probe:

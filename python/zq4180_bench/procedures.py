@@ -64,7 +64,7 @@ def ramp(supply: Supply, to: float, *, rate: float | None = None, step: float | 
          dwell: float | None = None, max_step: float = DEFAULT_MAX_STEP,
          on_step: Callable[[int, int, float], None] | None = None,
          on_reading: Callable[[Reading], None] | None = None,
-         stop: "threading.Event | None" = None) -> list[Reading]:
+         stop: "threading.Event | None" = None, before: Reading | None = None) -> list[Reading]:
     """Move the output voltage to ``to``; returns the readings taken on the way (the read-back last).
 
     The target is checked against the limits first (nothing sent otherwise);
@@ -73,7 +73,8 @@ def ramp(supply: Supply, to: float, *, rate: float | None = None, step: float | 
     set from another thread) ends the ramp with RampStopped.
     """
     supply.check(voltage=to, what="ramp target")
-    before = supply.read_ok()
+    if before is None or not before.ok:   # a caller's fresh reading saves an exchange
+        before = supply.read_ok()
     plan = plan_ramp(before.voltage_set_V, to, rate=rate, step=step, dwell=dwell, max_step=max_step)
     supply.remote()
     readings: list[Reading] = []
@@ -152,7 +153,8 @@ class SweepPoint:
 
 def sweep(supply: Supply, start: float, stop: float, step: float, current: float, *,
           settle: float = 0.2, through_cc: bool = False,
-          on_point: Callable[[int, int, SweepPoint], None] | None = None) -> list[SweepPoint]:
+          on_point: Callable[[int, int, SweepPoint], None] | None = None,
+          before: Reading | None = None) -> list[SweepPoint]:
     """An I-V curve: sets the current limit and the first voltage, switches on,
     then at each point sets, waits ``settle`` and reads. Stops at the first
     point in constant current unless ``through_cc``. Every point and the
@@ -164,7 +166,8 @@ def sweep(supply: Supply, start: float, stop: float, step: float, current: float
         supply.check(voltage=v, what="sweep point")
     if not settle >= 0:
         raise ValueError("--settle must be 0 s or more")
-    supply.read_ok()
+    if before is None or not before.ok:   # the supply answers before anything is set
+        supply.read_ok()
     supply.remote()
     supply.command("set_out_current", wire(current))
     supply.command("set_out_voltage", wire(points[0]))

@@ -78,6 +78,13 @@ def _csv(value: Any) -> str:
     return str(value)
 
 
+def identity_text(identity: Mapping[str, Any] | None) -> str:
+    """``model 4181, serial number 076787041, firmware 373, bus address 1``."""
+    i = identity or {}
+    return (f"model {i.get('model')}, serial number {i.get('SN')}, firmware {i.get('soft_version')}, "
+            f"bus address {i.get('address')}")
+
+
 def volts(value: float | None) -> str:
     return "-" if value is None else f"{value:.3f} V"
 

@@ -51,9 +51,6 @@ def install() -> None:
         signal.signal(sig, _raise_terminated)
 
 
-_pending: list[int] = []
-
-
 @contextlib.contextmanager
 def shielded() -> Iterator[list[int]]:
     """Record SIGINT, SIGTERM and SIGHUP instead of raising them; yields the list of those seen."""

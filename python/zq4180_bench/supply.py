@@ -106,14 +106,11 @@ class SafeEnd:
     confirmed: bool
     reading: Reading | None
     local: bool = False
-    skipped: bool = False
     last_ok: Reading | None = None   # the latest reading with an answer, what the output was last seen doing
     problem: str | None = None       # why the supply could not be reached, when it could not
     signals: tuple[int, ...] = ()    # signals that arrived while it ran (held back, not lost)
 
     def message(self) -> str:
-        if self.skipped:
-            return "safe end skipped (--on-exit keep): the supply is left as it is"
         if self.confirmed:
             return "safe end: output off (confirmed)" + (", local control" if self.local else "")
         from .readings import one_line
@@ -198,19 +195,18 @@ class Supply:
         lines: list[str] = []
         drv = self._factory(self.port)
         start = time.monotonic()
+        ok = False
         try:
             with captured(lines.append):
                 ok = drv.open()
         except Exception as exc:  # an odd port object; open() handles the ordinary ones
-            self._quiet_until = start + LATE_REPLY_QUIET
             return f"{self.port}: {exc}"
-        except BaseException:
-            self._quiet_until = start + LATE_REPLY_QUIET
-            raise
+        finally:
+            if not ok:  # unanswered, failed or interrupted: the late-reply guard
+                self._quiet_until = start + LATE_REPLY_QUIET
         for line in lines:
             self._printed(line)
         if not ok:
-            self._quiet_until = start + LATE_REPLY_QUIET
             self.open_reason = failed_open_reason(self.port, lines, before_diagnosis=self.wait_quiet
                                                   if explain else None)
             return f"{self.port}: {self.open_reason}"
@@ -374,7 +370,7 @@ class Supply:
 
     def apply(self, *, voltage: float | None = None, current: float | None = None,
               ceiling: float | None = None, output: str | None = None,
-              mode: str | None = None) -> list[Outcome]:
+              mode: str | None = None, before: Reading | None = None) -> list[Outcome]:
         """Remote control, then the changes in a safe order, then a read-back.
 
         Order: output off (when asked); the current limit; ceiling and voltage
@@ -382,6 +378,8 @@ class Supply:
         exceeds both its old and its new value; output on last; local control
         after all. Values over a limit raise LimitError before anything is
         sent; a step that gets no reply stops the rest (never switching on).
+        ``before``, a reading the caller just took, spares the status read
+        that the order and the switch-on check need.
         """
         if output is not None and output not in ("on", "off"):
             raise ValueError(f"output must be 'on' or 'off', got {output!r}")
@@ -391,7 +389,8 @@ class Supply:
                   if v is not None}
         self.check(**values)
         values = {k: milli(float(v)) / 1000 for k, v in values.items()}
-        before = self.read_ok()
+        if before is None or not before.ok:   # a caller's fresh reading saves an exchange
+            before = self.read_ok()
         if output == "on":
             # what switching on will deliver, new or standing values alike
             new_v = values.get("voltage", before.voltage_set_V)
@@ -531,11 +530,6 @@ def _close(drv) -> None:
             drv.close()
     except Exception:
         pass
-
-
-def explain_failed_open(port: str, printed: list[str]) -> str:
-    """Why open() returned False, as ``PORT: reason``: the printed reason, or the doctor's finding."""
-    return f"{port}: {failed_open_reason(port, printed)}"
 
 
 def failed_open_reason(port: str, printed: list[str],

@@ -220,18 +220,8 @@ def _ids(supplies: list) -> list[str]:
 
 
 def _comments(supply, sid: str) -> dict:
-    from zq4180_bench import __version__
-    from zq4180_bench.readings import now_iso
-    i = supply.identity or {}
-    comments = {"tool": f"zq4180-panel (zq4180 {__version__})", "start": now_iso(), "port": supply.port,
-                "supply": sid}
-    if supply.name:
-        comments["name"] = supply.name
-    comments["identity"] = (f"model {i.get('model')}, serial number {i.get('SN')}, firmware "
-                            f"{i.get('soft_version')}, bus address {i.get('address')}")
-    comments["interval"] = "0 s (as fast as the line allows)"
-    comments["limits"] = supply.limits.describe()
-    return comments
+    from zq4180_bench.logs import log_comments
+    return log_comments(supply, PROG, supply=sid, interval="0 s (as fast as the line allows)")
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -170,6 +170,15 @@ def outcome_dict(outcome) -> dict[str, Any]:
             "answered": outcome.answered, "sent": outcome.sent, "ok": outcome.ok}
 
 
+def settings_result(station: Station, outcomes, reading: Reading | None) -> dict[str, Any]:
+    """What a settings job answers: each outcome with its read-back, and the reading after them."""
+    if reading is not None:
+        station.publish(reading)
+    return {"id": station.id, "ok": all(o.ok for o in outcomes),
+            "outcomes": [outcome_dict(o) for o in outcomes],
+            "reading": None if reading is None else reading.as_dict()}
+
+
 class Hub:
     """All stations, and the operations the page and the API share."""
 
@@ -234,9 +243,7 @@ class Hub:
         """The library's limits; Refused (422) with its reason, nothing sent."""
         try:
             station.supply.check(**{k: v for k, v in values.items() if v is not None})
-        except LimitError as exc:
-            raise Refused(str(exc)) from None
-        except ValueError as exc:
+        except ValueError as exc:      # LimitError, or no value at all
             raise Refused(str(exc)) from None
 
     async def _run(self, station: Station, fn: Callable[[Supply], Any], label: str) -> Any:
@@ -275,12 +282,7 @@ class Hub:
             outcomes = supply.apply(voltage=voltage, current=current, ceiling=ceiling, output=output, mode=mode)
             return outcomes, supply.last_reading
 
-        outcomes, reading = await self._run(station, job, "settings")
-        if reading is not None:
-            station.publish(reading)
-        result = {"id": sid, "ok": all(o.ok for o in outcomes),
-                  "outcomes": [outcome_dict(o) for o in outcomes],
-                  "reading": None if reading is None else reading.as_dict()}
+        result = settings_result(station, *await self._run(station, job, "settings"))
         log.info("%s: settings %s -> %s", sid, {k: v for k, v in (("voltage", voltage), ("current", current),
                  ("ceiling", ceiling), ("output", output), ("mode", mode)) if v is not None},
                  "ok" if result["ok"] else "NOT CONFIRMED")
@@ -293,15 +295,10 @@ class Hub:
 
         async def one(station: Station) -> dict[str, Any]:
             try:
-                outcomes, reading = await self._run(
-                    station, lambda s: (s.apply(output="off"), s.last_reading), "all off")
+                done = await self._run(station, lambda s: (s.apply(output="off"), s.last_reading), "all off")
             except (Failed, Refused) as exc:
                 return {"id": station.id, "ok": False, "error": str(exc)}
-            if reading is not None:
-                station.publish(reading)
-            return {"id": station.id, "ok": all(o.ok for o in outcomes),
-                    "outcomes": [outcome_dict(o) for o in outcomes],
-                    "reading": None if reading is None else reading.as_dict()}
+            return settings_result(station, *done)
 
         results = await asyncio.gather(*(one(s) for s in self))
         log.info("all outputs off: %s", ", ".join(f"{r['id']} {'ok' if r['ok'] else 'NOT CONFIRMED'}"
