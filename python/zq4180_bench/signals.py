@@ -2,7 +2,12 @@
 
 SIGINT raises KeyboardInterrupt (Python's own); SIGTERM and SIGHUP raise
 :class:`Terminated`. While the safe end runs, :func:`shielded` records signals
-instead of raising them, so a second Ctrl-C does not skip it.
+instead of raising them, so a second Ctrl-C does not skip it. While one
+exchange with a supply runs, :func:`deferred` records them and raises the first
+once the exchange is over, so an exchange is never cut in the middle (a cut one
+would leave a reply on its way, and the next request would have to wait it out).
+
+All of this concerns the main thread only: Python runs signal handlers there.
 """
 
 from __future__ import annotations
@@ -51,19 +56,82 @@ def install() -> None:
         signal.signal(sig, _raise_terminated)
 
 
+# Lists receiving the signals of the blocks open now (innermost last); main thread only.
+_receivers: list[list[int]] = []
+
+
+def _record(signum, frame) -> None:
+    if _receivers:
+        _receivers[-1].append(signum)
+
+
+def _in_main_thread() -> bool:
+    return threading.current_thread() is threading.main_thread()
+
+
+def _take_over() -> dict:
+    """Point every handled signal at :func:`_record`; the previous handlers, by signal.
+
+    A signal that is ignored (or whose handler was not set from Python) is left alone."""
+    previous = {}
+    for sig in (signal.SIGINT, *_SIGNALS):
+        handler = signal.getsignal(sig)
+        if handler is None or handler == signal.SIG_IGN:
+            continue
+        previous[sig] = signal.signal(sig, _record)
+    return previous
+
+
+def _give_back(previous: dict) -> None:
+    for sig, handler in previous.items():
+        signal.signal(sig, handler)
+
+
 @contextlib.contextmanager
 def shielded() -> Iterator[list[int]]:
     """Record SIGINT, SIGTERM and SIGHUP instead of raising them; yields the list of those seen."""
-    if threading.current_thread() is not threading.main_thread():
+    if not _in_main_thread():
         yield []
         return
     seen: list[int] = []
-    sigs = (signal.SIGINT, *_SIGNALS)
-    previous = {}
+    _receivers.append(seen)
+    previous = _take_over()
     try:
-        for sig in sigs:
-            previous[sig] = signal.signal(sig, lambda signum, frame: seen.append(signum))
         yield seen
     finally:
-        for sig, handler in previous.items():
-            signal.signal(sig, handler)
+        _give_back(previous)
+        _receivers.remove(seen)
+
+
+@contextlib.contextmanager
+def deferred() -> Iterator[None]:
+    """Hold SIGINT, SIGTERM and SIGHUP back until the block is over, then raise the first.
+
+    The block is not cut: a signal that arrives inside it is recorded, and raised as
+    KeyboardInterrupt or :class:`Terminated` (or handed to the program's own handler) once
+    the block ends, also when the block ends with an error (the signal is what the person
+    asked for; the error stays attached as its context). Inside :func:`shielded` (or another
+    :func:`deferred`) the enclosing block records the signal and nothing is raised here.
+    Outside the main thread it does nothing.
+    """
+    if not _in_main_thread() or _receivers:
+        yield
+        return
+    seen: list[int] = []
+    _receivers.append(seen)
+    previous = _take_over()
+    try:
+        yield
+    finally:
+        _give_back(previous)
+        _receivers.remove(seen)
+        if seen:
+            _deliver(seen[0], previous.get(seen[0]))
+
+
+def _deliver(signum: int, handler) -> None:
+    """Act on a signal that was held back, as its handler would have."""
+    if callable(handler) and handler is not signal.default_int_handler and handler is not _raise_terminated:
+        handler(signum, None)  # a program's own handler (it may raise, or only take note)
+        return
+    raise as_exception(signum)
