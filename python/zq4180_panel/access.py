@@ -126,14 +126,15 @@ class Decision:
 DENIED_UNCHECKED = Decision(False, "the request did not come through a channel the panel checks")
 
 
-def _cookie_value(cookie_header: str | None, name: str) -> str | None:
-    if not cookie_header:
-        return None
-    for part in cookie_header.split(";"):
+def cookie_values(cookie_header: str | None, name: str) -> list[str]:
+    """Every value of the cookies called ``name``: another page of the same host may have planted
+    one of that name for a path of the panel, and the browser sends both."""
+    values = []
+    for part in (cookie_header or "").split(";"):
         key, sep, value = part.strip().partition("=")
         if sep and key == name:
-            return value.strip().strip('"')
-    return None
+            values.append(value.strip().strip('"'))
+    return values
 
 
 class Policy:
@@ -154,6 +155,21 @@ class Policy:
             return False
         return hmac.compare_digest(candidate.encode("utf-8", "surrogateescape"),
                                    self.token.encode("utf-8"))
+
+    def cookie_matches(self, cookie_header: str | None) -> bool:
+        """Some cookie of the panel's name carries the token."""
+        return any(self.token_matches(v) for v in cookie_values(cookie_header, self.cookie))
+
+    def may_view(self, headers: Mapping[str, str], query_string: str = "") -> bool:
+        """The live page is for whoever holds the token (address, cookie or Authorization header);
+        anyone else gets a small static page."""
+        tokens = parse_qs(query_string).get("token")
+        if tokens and self.token_matches(tokens[0]):
+            return True
+        if self.cookie_matches(headers.get("cookie")):
+            return True
+        scheme, _, value = (headers.get("authorization") or "").strip().partition(" ")
+        return scheme.lower() == "bearer" and self.token_matches(value.strip())
 
     def set_cookie_header(self) -> bytes:
         return (f"{self.cookie}={self.token}; Path=/; HttpOnly; SameSite=Strict").encode("latin-1")
@@ -176,9 +192,9 @@ class Policy:
             if scheme.lower() == "bearer" and self.token_matches(value.strip()):
                 return Decision(True)
             return Decision(False, "wrong token in the Authorization header (expected: Bearer TOKEN)")
-        value = _cookie_value(cookie_header, self.cookie)
-        if value is not None:
-            if not self.token_matches(value):
+        values = cookie_values(cookie_header, self.cookie)
+        if values:
+            if not self.cookie_matches(cookie_header):
                 return Decision(False, "the session cookie holds a wrong token: open the address the panel printed")
             if origin is None:
                 return Decision(False, "the session cookie counts only with an Origin header equal to "
@@ -203,166 +219,13 @@ class Policy:
                            cookie_header=environ.get("HTTP_COOKIE"),
                            client=peer[0] if peer else None)
 
+    def may_view_environ(self, environ: Mapping) -> bool:
+        """For a socket.io connection: only a page opened with the token gets a live channel."""
+        return self.may_view({"cookie": environ.get("HTTP_COOKIE") or "",
+                              "authorization": environ.get("HTTP_AUTHORIZATION") or ""})
+
     def page_may_change(self, headers: Mapping[str, str], query_string: str, client: str | None) -> bool:
         """Whether the page should offer its controls (the socket decides for real)."""
         if self.read_only or (not self.allow_remote_control and not is_loopback(client)):
             return False
-        tokens = parse_qs(query_string).get("token")
-        if tokens and self.token_matches(tokens[0]):
-            return True
-        return self.token_matches(_cookie_value(headers.get("cookie"), self.cookie))
-
-
-class TokenCookieMiddleware:
-    """On a GET or HEAD whose ``?token=`` is right, the response sets the session cookie."""
-
-    def __init__(self, app, policy: Policy) -> None:
-        self.app = app
-        self.policy = policy
-
-    async def __call__(self, scope, receive, send) -> None:
-        if scope["type"] != "http" or scope.get("method") not in ("GET", "HEAD"):
-            await self.app(scope, receive, send)
-            return
-        tokens = parse_qs(scope.get("query_string", b"").decode("latin-1")).get("token")
-        if not tokens:
-            await self.app(scope, receive, send)
-            return
-        if not self.policy.token_matches(tokens[0]):
-            client = scope.get("client")
-            log.warning("a wrong ?token= from %s was ignored (no cookie set)", client[0] if client else "?")
-            await self.app(scope, receive, send)
-            return
-        cookie = self.policy.set_cookie_header()
-
-        async def send_with_cookie(message) -> None:
-            if message["type"] == "http.response.start":
-                message = dict(message)
-                message["headers"] = [*message.get("headers", []), (b"set-cookie", cookie)]
-            await send(message)
-
-        await self.app(scope, receive, send_with_cookie)
-
-
-#: on every HTTP response: no page of any origin may show the panel in a frame (a click there
-#: would be a click on the panel, with the user's cookie: the same site's pages get it)
-FRAME_HEADERS = ((b"content-security-policy", b"frame-ancestors 'none'"), (b"x-frame-options", b"DENY"))
-
-
-class FrameGuardMiddleware:
-    """Outermost layer: adds :data:`FRAME_HEADERS` to every HTTP response, refusals and the
-    framework's own error pages included (also to a refused WebSocket handshake's answer)."""
-
-    def __init__(self, app) -> None:
-        self.app = app
-
-    async def __call__(self, scope, receive, send) -> None:
-        if scope["type"] not in ("http", "websocket"):
-            await self.app(scope, receive, send)
-            return
-
-        async def guarded(message) -> None:
-            if message["type"] in ("http.response.start", "websocket.http.response.start"):
-                names = {name for name, _ in FRAME_HEADERS}
-                headers = [(k, v) for k, v in message.get("headers", []) if k.lower() not in names]
-                message = {**message, "headers": [*headers, *FRAME_HEADERS]}
-            await send(message)
-
-        await self.app(scope, receive, guarded)
-
-
-def _peer(scope) -> str:
-    client = scope.get("client")
-    return client[0] if client else "?"
-
-
-def _header(scope, name: bytes) -> str | None:
-    for key, value in scope.get("headers") or []:
-        if key == name:
-            return value.decode("latin-1")
-    return None
-
-
-async def refuse(scope, send, reason: str) -> None:
-    """Answer 403 with the reason as text, for an HTTP request or a WebSocket handshake."""
-    body = reason.encode("utf-8")
-    headers = [(b"content-type", b"text/plain; charset=utf-8"), (b"content-length", str(len(body)).encode())]
-    if scope["type"] == "websocket":
-        if "websocket.http.response" not in (scope.get("extensions") or {}):
-            await send({"type": "websocket.close", "code": 1008, "reason": reason[:120]})
-            return
-        prefix = "websocket."
-    else:
-        prefix = ""
-    await send({"type": prefix + "http.response.start", "status": 403, "headers": headers})
-    await send({"type": prefix + "http.response.body", "body": body, "more_body": False})
-
-
-class SocketOriginMiddleware:
-    """The page's channel (everything under ``prefix``, WebSocket or HTTP) refuses a request whose
-    ``Origin`` is not the panel's own with 403 and the reason, before engine.io sees it.
-
-    A request without ``Origin`` goes on: browsers always send one on a WebSocket handshake,
-    so only a script can omit it, and such a socket still needs the token to change anything
-    (:meth:`Policy.decide` requires the Origin with the cookie)."""
-
-    def __init__(self, app, prefix: str) -> None:
-        self.app = app
-        self.prefix = prefix
-
-    async def __call__(self, scope, receive, send) -> None:
-        if scope["type"] in ("http", "websocket") and scope.get("path", "").startswith(self.prefix):
-            origin = _header(scope, b"origin")
-            host = _header(scope, b"host")
-            own = f"http://{host}".lower() if host else None
-            if origin is not None and origin.lower() != own:
-                reason = (f"Origin {origin!r} is not this panel's ({own or 'no Host header'}): the page's "
-                          f"channel is refused to other sites")
-                log.warning("refused a page channel from Origin %r (client %s): not this panel's origin",
-                            origin, _peer(scope))
-                await refuse(scope, send, reason)
-                return
-        await self.app(scope, receive, send)
-
-
-class HostCheckMiddleware:
-    """Starlette's TrustedHostMiddleware does the check; a refusal is answered 403 with the reason
-    (its own answer is a bare 400) and logged. The answer does not list the names served (a page
-    that reached the panel by DNS rebinding could read it); the log does."""
-
-    MARK = "zq4180_panel.host_ok"
-
-    def __init__(self, app, allowed_hosts: Iterable[str]) -> None:
-        from starlette.middleware.trustedhost import TrustedHostMiddleware
-
-        async def passed(scope, receive, send) -> None:
-            scope[self.MARK] = True
-            await app(scope, receive, send)
-
-        self.allowed_hosts = list(allowed_hosts)
-        self.check = TrustedHostMiddleware(passed, allowed_hosts=self.allowed_hosts, www_redirect=False)
-
-    async def __call__(self, scope, receive, send) -> None:
-        if scope["type"] not in ("http", "websocket"):
-            await self.check(scope, receive, send)
-            return
-        body = b""
-
-        async def answer(message) -> None:
-            nonlocal body
-            if not scope.get(self.MARK):
-                kind = message["type"]
-                if kind.endswith("http.response.start"):
-                    host = _header(scope, b"host")
-                    reason = f"Host {host!r} is not a name this panel serves (add names with --allow-host)"
-                    log.warning("refused %s %s from %s: %s; it answers to %s", scope.get("method", "WEBSOCKET"),
-                                scope.get("path"), _peer(scope), reason, ", ".join(self.allowed_hosts))
-                    body = reason.encode("utf-8")
-                    message = {**message, "status": 403,
-                               "headers": [(b"content-type", b"text/plain; charset=utf-8"),
-                                           (b"content-length", str(len(body)).encode())]}
-                elif kind.endswith("http.response.body"):
-                    message = {**message, "body": body, "more_body": False}
-            await send(message)
-
-        await self.check(scope, receive, answer)
+        return self.may_view(headers, query_string)

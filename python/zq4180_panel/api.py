@@ -2,9 +2,13 @@
 
 ``GET /api/supplies``, ``POST /api/supplies/{id}/settings``, ``POST /api/off``,
 ``GET /api/supplies/{id}/log.csv``, and the ramp (``POST``/``DELETE /api/supplies/{id}/ramp``).
-Reads are open; every change first passes :meth:`Policy.decide` (403 with the reason),
-then the body's types (422: numbers must be finite, keys known), then the library's limits
-(422), and only then becomes a job for the supply's worker. Every refusal is logged.
+Reads are open; every change first passes :meth:`Policy.decide` (403 with the reason, before
+its body is read: :class:`.middleware.RequestGuard`), then the body's types (422: numbers
+must be finite, keys known), then the library's limits (422), and only then becomes a job
+for the supply's worker (503 when too many wait). Switching off is never refused: 200 when
+confirmed, 503 with the library's ``OUTPUT MAY STILL BE ON`` message when not. A command the
+supply did not answer is 503; a read-back that differs from the request is 502. Every
+refusal is logged.
 """
 
 from __future__ import annotations
@@ -19,7 +23,7 @@ from fastapi.responses import JSONResponse, StreamingResponse
 from pydantic import BaseModel, ConfigDict, Field
 
 from .access import Policy
-from .hub import Failed, Hub, Refused
+from .hub import Failed, Hub, Refused, http_status
 
 log = logging.getLogger("zq4180_panel.access")
 
@@ -93,12 +97,12 @@ def install(app: FastAPI, hub: Hub, policy: Policy) -> None:
             return refusal(request, exc)
         except Failed as exc:
             return JSONResponse({"detail": str(exc)}, status_code=503)
-        return JSONResponse(result, status_code=200 if result["ok"] else 502)
+        return JSONResponse(result, status_code=http_status(result))
 
     @app.post("/api/off", dependencies=[Depends(may_change)])
     async def all_off(request: Request):
         result = await hub.all_off()
-        return JSONResponse(result, status_code=200 if result["ok"] else 502)
+        return JSONResponse(result, status_code=200 if result["confirmed"] else 503)
 
     @app.post("/api/supplies/{sid}/ramp", dependencies=[Depends(may_change)])
     async def start_ramp(sid: str, body: RampRequest, request: Request):

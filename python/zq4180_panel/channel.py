@@ -12,11 +12,14 @@ by the socket it came on. Here:
   engine.io keeps the same check (``cors_allowed_origins`` against ``http://`` + the Host
   header, which TrustedHostMiddleware has already checked) behind it, its own log line
   about it silenced so a refusal is logged once;
-* each connection is judged once by :meth:`Policy.decide_environ` (token in the
-  cookie or an Authorization header, Origin, loopback client, read-only);
-* an event is dispatched only if its socket is the one that handshook for the page it
-  names, and then with that socket's decision in :data:`decision`, which every handler
-  that changes something must pass through :func:`current`.
+* a connection without the token (cookie or Authorization header) is refused: only a page
+  opened with the token gets a live channel; each accepted one is judged once by
+  :meth:`Policy.decide_environ` (token, Origin, loopback client, read-only);
+* every message of the channel (``event``, ``javascript_response``, ``ack``, and any other
+  NiceGUI listens for) is dispatched only if its socket is the one that handshook for the
+  page it names, and an event then with that socket's decision in :data:`decision`, which
+  every handler that changes something must pass through :func:`current`; a page's own
+  console messages (``log``) are not written to the operator's log.
 """
 
 from __future__ import annotations
@@ -77,6 +80,10 @@ def install(sio: Any, app_config: Any, policy: Policy) -> dict[str, Decision]:
     nicegui_event = handlers["event"]
 
     async def on_connect(sid: str, environ: dict, auth: Any = None) -> Any:
+        if not policy.may_view_environ(environ):
+            peer = (environ.get("asgi.scope") or {}).get("client")
+            log.warning("refused a page channel from %s: no token", peer[0] if peer else "?")
+            return False
         decisions[sid] = policy.decide_environ(environ)
         return await nicegui_connect(sid, environ, auth)
 
@@ -96,6 +103,24 @@ def install(sio: Any, app_config: Any, policy: Policy) -> dict[str, Decision]:
         finally:
             decision.reset(token)
 
+    def same_page(name: str, handler: Any) -> Any:
+        """NiceGUI's handler for ``name``, run only for a socket in the room of the page it names."""
+        def checked(sid: str, msg: Any = None, *rest: Any) -> Any:
+            client_id = msg.get("client_id") if isinstance(msg, dict) else None
+            if not client_id or client_id not in sio.rooms(sid):
+                log.warning("dropped a page %s message from socket %s: it names a page (%r) it did not open",
+                            name, sid, client_id)
+                return None
+            return handler(sid, msg, *rest)
+        return checked
+
+    for name, handler in list(handlers.items()):
+        if name in ("connect", "disconnect", "event", "handshake"):
+            continue
+        if name == "log":
+            sio.on("log", lambda sid, msg=None: None)   # a page's console is not the operator's log
+        else:
+            sio.on(name, same_page(name, handler))
     sio.on("connect", on_connect)
     sio.on("disconnect", on_disconnect)
     sio.on("event", on_event)

@@ -3,18 +3,14 @@
 from __future__ import annotations
 
 import argparse
-import concurrent.futures
 import ctypes
 import ctypes.util
 import logging
-import math
 import os
 import signal
-import socket
 import sys
 import tempfile
 import threading
-import time
 from pathlib import Path
 
 PROG = "zq4180-panel"
@@ -61,15 +57,13 @@ def _count(text: str) -> int:
     return value
 
 
-def _limit(unit: str):
+def _limit(option: str, unit: str):
     def parse(text: str) -> float:
+        from zq4180_bench.numbers import plain_number
         try:
-            value = float(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"{text!r} is not a number of {unit}") from None
-        if not math.isfinite(value) or value < 0:
-            raise argparse.ArgumentTypeError(f"{text!r}: a limit is a finite number of {unit}, 0 or more")
-        return value
+            return plain_number(text, option, unit)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
     return parse
 
 
@@ -99,9 +93,9 @@ def build_parser() -> argparse.ArgumentParser:
                         "crosses the network in clear: prefer an SSH tunnel")
     p.add_argument("--read-only", action="store_true",
                    help="refuse every change, the all-off button included: a display only")
-    p.add_argument("--max-voltage", type=_limit("volts"), metavar="V",
+    p.add_argument("--max-voltage", type=_limit("--max-voltage", "V"), metavar="V",
                    help="software limit: refuse any voltage or ceiling over V volts before sending")
-    p.add_argument("--max-current", type=_limit("amperes"), metavar="A",
+    p.add_argument("--max-current", type=_limit("--max-current", "A"), metavar="A",
                    help="software limit: refuse any current limit over A amperes before sending")
     p.add_argument("--config", metavar="FILE",
                    help="configuration file (default $ZQ4180_CONFIG, ./zq4180.toml, then the user's "
@@ -132,96 +126,17 @@ class _Stop(BaseException):
     """A stop signal before the server runs."""
 
 
+_serving = threading.Event()     # from then on the server's handlers, then the end, take the signals
+
+
 def _early_signals() -> dict:
     def stop(signum, frame):
-        raise _Stop(signum)
+        if not _serving.is_set():
+            raise _Stop(signum)
     previous = {}
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         previous[sig] = signal.signal(sig, stop)
     return previous
-
-
-def _listen(host: str, port: int) -> socket.socket:
-    from .access import bind_is_wildcard
-    bare = host.strip("[]")
-    if bind_is_wildcard(bare) and ":" in bare:
-        return socket.create_server((bare, port), family=socket.AF_INET6, dualstack_ipv6=True, backlog=128)
-    infos = socket.getaddrinfo(bare or "0.0.0.0", port, type=socket.SOCK_STREAM)
-    infos.sort(key=lambda info: info[0] != socket.AF_INET)   # IPv4 first for names like localhost
-    family, _, _, _, address = infos[0]
-    return socket.create_server(address[:2], family=family, backlog=128)
-
-
-def _browser_host(host: str) -> str:
-    """The host for the first line: one a browser can open (a wildcard bind is reached on loopback)."""
-    from .access import bind_is_wildcard, host_literal
-    bare = host.strip("[]")
-    if bind_is_wildcard(bare):
-        return "[::1]" if ":" in bare else "127.0.0.1"
-    return host_literal(host)
-
-
-def _other_addresses(host: str) -> list[str]:
-    """The machine's names and addresses, other than loopback ones, that a wildcard bind serves
-    (IPv4 only for 0.0.0.0; link-local IPv6 addresses need a zone and are left out)."""
-    import ipaddress
-
-    from .access import LOOPBACK_HOSTS, is_loopback, machine_names_and_addresses
-    out = []
-    for name in sorted(machine_names_and_addresses()):
-        if name in LOOPBACK_HOSTS or name.startswith("localhost") or is_loopback(name):
-            continue
-        try:
-            ip = ipaddress.ip_address(name.strip("[]"))
-        except ValueError:
-            out.append(name)
-            continue
-        if ip.is_link_local or ip.is_unspecified or (ip.version == 6 and ":" not in host):
-            continue
-        out.append(name)
-    return out
-
-
-def _open_all(targets: list[str], config, limits) -> list:
-    from zq4180_bench import open_supply
-
-    def one(target: str):
-        return open_supply(target, limits=limits, config=config, safe_end="never")
-
-    supplies: list = []
-    errors: list[str] = []
-    with concurrent.futures.ThreadPoolExecutor(max_workers=min(8, max(1, len(targets)))) as pool:
-        futures = [pool.submit(one, t) for t in targets]
-        for target, future in zip(targets, futures):
-            try:
-                supplies.append(future.result())
-            except Exception as exc:  # noqa: BLE001 - reported per supply below
-                errors.append(f"{target}: {exc}" if target not in str(exc) else str(exc))
-    if errors:
-        for supply in supplies:
-            supply.close()
-        raise RuntimeError("; ".join(errors))
-    return supplies
-
-
-def _ids(supplies: list) -> list[str]:
-    from zq4180_bench.config import NAME_RE
-    ids: list[str] = []
-    for k, supply in enumerate(supplies, start=1):
-        name = supply.name
-        if name and NAME_RE.match(name) and name not in ids:
-            ids.append(name)
-        else:
-            sid = f"s{k}"
-            while sid in ids:
-                sid += "_"
-            ids.append(sid)
-    return ids
-
-
-def _comments(supply, sid: str) -> dict:
-    from zq4180_bench.logs import log_comments
-    return log_comments(supply, PROG, supply=sid, interval="0 s (as fast as the line allows)")
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -246,7 +161,8 @@ def main(argv: list[str] | None = None) -> int:
                   f"(ZQ4180_PORT is not set)", file=sys.stderr)
             return EXIT_USAGE
         targets = [env_port]
-    logging.basicConfig(stream=sys.stderr, level=logging.INFO, format=f"{PROG}: %(message)s")
+    from .logtext import install as install_log
+    install_log(PROG)
     for noisy in ("nicegui", "uvicorn", "uvicorn.error", "engineio", "socketio"):
         logging.getLogger(noisy).setLevel(logging.WARNING)
     previous = _early_signals()
@@ -263,6 +179,8 @@ def _run(args, targets: list[str], previous_signals: dict) -> int:
     from zq4180_bench.config import ConfigError
 
     from .access import Policy, allowed_hosts, bind_is_loopback, bind_is_wildcard, host_literal, new_token
+    from .addresses import browser_host, listen, other_addresses
+    from .stations import make_hub, open_all
 
     try:
         config = load_config(args.config)
@@ -271,7 +189,7 @@ def _run(args, targets: list[str], previous_signals: dict) -> int:
         return EXIT_USAGE
     limits = Limits.of(args.max_voltage, args.max_current)
     try:
-        sock = _listen(args.host, args.port)
+        sock = listen(args.host, args.port)
     except OSError as exc:
         print(f"{PROG}: error: cannot listen on {host_literal(args.host)}:{args.port}: "
               f"{exc.strerror or exc} (choose another --port or --host)", file=sys.stderr)
@@ -288,35 +206,29 @@ def _run(args, targets: list[str], previous_signals: dict) -> int:
                 return EXIT_USAGE
             targets = targets + [v.port for v in virtual]
         try:
-            supplies = _open_all(targets, config, limits)
+            supplies = open_all(targets, config, limits)
         except RuntimeError as exc:
             print(f"{PROG}: error: {exc}", file=sys.stderr)
             return EXIT_FAIL
-        ids = _ids(supplies)
         log_dir = Path(args.log_dir) if args.log_dir else Path(tempfile.mkdtemp(prefix="zq4180-panel-"))
-        log_dir.mkdir(parents=True, exist_ok=True)
-
-        from .hub import Hub, Station
-        stations = []
         try:
-            for sid, supply in zip(ids, supplies):
-                path = log_dir / f"{sid}-{time.strftime('%Y%m%d-%H%M%S')}.csv"
-                stations.append(Station(sid, supply, path, comments=_comments(supply, sid)))
+            log_dir.mkdir(parents=True, exist_ok=True)
+            hub = make_hub(supplies, log_dir)
         except Exception as exc:  # noqa: BLE001 - the log directory is not writable
             for supply in supplies:
                 supply.close()
             print(f"{PROG}: error: cannot write the logs in {log_dir}: {exc}", file=sys.stderr)
             return EXIT_FAIL
-        hub = Hub(stations)
+        stations = list(hub)
         hub.start()
 
         token = new_token()
         policy = Policy(token, port, read_only=args.read_only, allow_remote_control=args.allow_remote_control,
                         hosts=allowed_hosts(args.host, args.allow_host))
-        print(f"http://{_browser_host(args.host)}:{port}/?token={token}", flush=True)
+        print(f"http://{browser_host(args.host)}:{port}/?token={token}", flush=True)
 
         if not bind_is_loopback(args.host):
-            others = _other_addresses(args.host) if bind_is_wildcard(args.host) else []
+            others = other_addresses(args.host) if bind_is_wildcard(args.host) else []
             _say(f"warning: listening on {host_literal(args.host)}, not 127.0.0.1: anyone who reaches this "
                  f"machine on port {port} sees the readings" +
                  ("" if args.allow_remote_control else "; changes stay limited to this machine") +
@@ -336,25 +248,35 @@ def _run(args, targets: list[str], previous_signals: dict) -> int:
         _say(f"serving {', '.join(f'{s.id} ({s.port})' for s in stations)}; logs in {log_dir}")
 
         stopper: list[threading.Thread] = []
+        unconfirmed: list[str] = []
+
+        def shut_down() -> None:
+            unconfirmed.extend(hub.shutdown())
 
         def on_signal(signum: int) -> None:
             if not stopper:
                 _say(f"{signal.Signals(signum).name}: stopping")
-                thread = threading.Thread(target=hub.shutdown, name="zq4180-panel stop", daemon=True)
+                thread = threading.Thread(target=shut_down, name="zq4180-panel stop", daemon=True)
                 stopper.append(thread)
                 thread.start()
 
         from . import server
+        _serving.set()
         try:
             app = server.build_app(hub, policy)
             server.serve(app, sock, on_signal)
         finally:
-            # from here on a signal changes nothing: the end below runs to completion
+            # from here on a signal changes nothing: the end below runs to completion (each safe end
+            # is bounded by its tries; they run at once, one per ramping supply)
             for sig in previous_signals:
                 signal.signal(sig, lambda signum, frame: None)
             if stopper:
-                stopper[0].join(2.0)
+                stopper[0].join()
             else:
-                hub.shutdown()
+                shut_down()
             _say(f"the session's CSV logs stay in {log_dir}")
+        for line in unconfirmed:
+            print(line, file=sys.stderr, flush=True)
+        if unconfirmed:
+            return EXIT_FAIL
     return EXIT_OK

@@ -1,40 +1,34 @@
-"""The supplies a panel serves: one library ``Worker`` per supply, and what the pages show.
+"""The supplies a panel serves, and the operations the page and the API share.
 
-Each :class:`Station` owns one open ``Supply`` and the ``Worker`` thread that alone talks
-to it. Readings and events arrive on that thread; the station writes each reading to its
-CSV log (the library's ``LogWriter``, flushed row by row), keeps the latest reading and a
-thinned chart window, and hands a notification to the server's event loop, which pushes
-it to every open page. Pages and the JSON API never touch a supply: every change is a job
-for its worker, so the number of browsers never changes a port's traffic.
-
-Every rule that protects hardware is the library's: ``Supply.check`` for limits,
-``Supply.apply`` for the safe order and read-back, ``ramp`` for ramps, ``Supply.safe_end``
-for the end of a ramp that a signal cut short. This module only routes requests.
+Pages and the JSON API never touch a supply: every change is a job for its station's
+worker (the library's ``Worker``, the one owner of the port), so the number of browsers
+never changes a port's traffic. Every rule that protects hardware is the library's:
+``Supply.check_request`` for limits and the whole state, ``Supply.apply`` for the safe order
+and read-back, ``Worker.off`` for the confirmed off (it jumps the queue, cancels the jobs
+that wait and stops a ramp after its current exchange), ``ramp`` for ramps. This module
+only routes requests and says what happened.
 """
 
 from __future__ import annotations
 
 import asyncio
-import collections
 import concurrent.futures
 import logging
 import threading
 import time
-from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any, Callable, Iterable
 
-from zq4180_bench import (Event, LimitError, LogWriter, NoReply, RampStopped, Reading, Supply, SupplyLost,
-                          Worker, ramp)
+from zq4180_bench import LimitError, NoReply, QueueFull, RampStopped, Supply, SupplyError, SupplyLost, Worker, ramp
+
+from .fields import check_number
+from .station import CHART_WINDOW, EVENT_KINDS_MARKED, RampState, Station, outcome_dict
+
+__all__ = ["CHART_WINDOW", "EVENT_KINDS_MARKED", "Failed", "Hub", "Refused", "Station", "OFF_WAIT", "JOB_TIMEOUT"]
 
 log = logging.getLogger("zq4180_panel")
 
-STALE_AFTER = 2.0          # s without an update: the card greys out
-CHART_WINDOW = 180.0       # s of readings on the chart
-CHART_SPACING = 0.5        # s between chart points (the CSV keeps every reading)
-EVENT_KINDS_MARKED = ("regulation", "output", "no_reply", "no_port", "port_back", "answering",
-                      "over_temperature")
 JOB_TIMEOUT = 15.0         # s a settings request waits for its worker
+OFF_WAIT = 60.0            # s at most for a confirmed off (its tries bound it far below this)
 
 
 class Refused(Exception):
@@ -50,132 +44,31 @@ class Refused(Exception):
 
 
 class Failed(Exception):
-    """The supply did not answer, or its port is gone (HTTP 503)."""
+    """The supply did not answer, or its port is gone, or the request ran out of time (HTTP 503)."""
 
 
-@dataclass
-class RampState:
-    target: float
-    rate: float
-    step: int = 0
-    steps: int = 0
-    volts: float | None = None
-    stop: threading.Event = field(default_factory=threading.Event)
-    future: concurrent.futures.Future | None = None
-    error: str | None = None
+def http_status(result: dict[str, Any]) -> int:
+    """200 done; 503 an off not confirmed or a command the supply did not answer; 502 a read-back
+    that differs from the request."""
+    if result["ok"]:
+        return 200
+    if result.get("confirmed") is False or any(not o["answered"] for o in result.get("outcomes", ())):
+        return 503
+    return 502
 
 
-class Station:
-    """One supply on the panel."""
-
-    def __init__(self, sid: str, supply: Supply, log_path: Path, *, comments: dict[str, Any] | None = None) -> None:
-        self.id = sid
-        self.supply = supply
-        self.port = supply.port
-        self.identity = dict(supply.identity or {})
-        self.log_path = log_path
-        self.log = LogWriter(log_path, fmt="csv", mode="new", comments=comments or {})
-        self._log_lock = threading.Lock()
-        self.last: Reading | None = None
-        self.answered_at: float | None = None      # monotonic time of the last reading with an answer
-        self.step_at: float | None = None          # ... and the last ramp step was sent
-        self.chart: collections.deque[tuple[float, float | None, float | None]] = collections.deque()
-        self.events: collections.deque[tuple[float, Event]] = collections.deque(maxlen=200)
-        self.ramp: RampState | None = None
-        self.on_change: Callable[["Station"], None] | None = None
-        self.worker = Worker(supply, on_reading=self._reading, on_event=self._event,
-                             name=f"zq4180-panel {sid}")
-
-    # -- from the worker's thread ---------------------------------------------------------
-
-    def _reading(self, reading: Reading) -> None:
-        now = time.time()
-        with self._log_lock:
-            if self.log is not None:
-                try:
-                    self.log.write(reading)
-                except (OSError, ValueError):
-                    log.exception("%s: cannot write the log %s", self.id, self.log_path)
-        self.last = reading
-        if reading.ok:      # a no-reply or no-port reading is news, not a fresh value
-            self.answered_at = time.monotonic()
-        chart = self.chart
-        if not chart or now - chart[-1][0] >= CHART_SPACING or chart[-1][1] is None or not reading.ok:
-            chart.append((now, reading.voltage_V, reading.current_A))
-        while chart and chart[0][0] < now - CHART_WINDOW:
-            chart.popleft()
-        if self.on_change is not None:
-            self.on_change(self)
-
-    def _event(self, event: Event) -> None:
-        self.events.append((time.time(), event))
-        log.info("%s: %s", self.id, event.text)
-
-    def publish(self, reading: Reading) -> None:
-        """A reading a job took (a read-back, a ramp's) shown at once, with the worker's event tracking."""
-        self.worker.publish(reading)
-
-    # -- state for pages and the API ---------------------------------------------------------
-
-    @property
-    def state(self) -> str:
-        """ok, no_reply, no_port, or connecting before the first reading."""
-        return self.last.status if self.last is not None else "connecting"
-
-    def age(self) -> float | None:
-        """Seconds since the supply last answered (None before its first answer)."""
-        return None if self.answered_at is None else time.monotonic() - self.answered_at
-
-    def stale(self) -> bool:
-        """No answered reading, nor a ramp step, for STALE_AFTER seconds."""
-        latest = max((t for t in (self.answered_at, self.step_at) if t is not None), default=None)
-        return latest is None or time.monotonic() - latest > STALE_AFTER
-
-    def ramping(self) -> bool:
-        return self.ramp is not None and self.ramp.future is not None and not self.ramp.future.done()
-
-    def limits_text(self) -> dict[str, Any]:
-        out: dict[str, Any] = {}
-        for key, limit in (("max_voltage", self.supply.limits.voltage), ("max_current", self.supply.limits.current)):
-            out[key] = None if limit is None else {"value": limit.value, "source": limit.source}
-        return out
-
-    def summary(self) -> dict[str, Any]:
-        age = self.age()
-        ramp_info = None
-        if self.ramping():
-            r = self.ramp
-            ramp_info = {"to": r.target, "rate": r.rate, "step": r.step, "steps": r.steps}
-        return {
-            "id": self.id,
-            "name": self.supply.name,
-            "port": self.port,
-            "identity": self.identity,
-            "state": self.state,
-            "stale": self.stale(),
-            "age_s": None if age is None else round(age, 3),
-            "limits": self.limits_text(),
-            "ramp": ramp_info,
-            "reading": None if self.last is None else self.last.as_dict(),
-        }
-
-    def close_log(self) -> None:
-        with self._log_lock:
-            if self.log is not None:
-                self.log.close()
-
-
-def outcome_dict(outcome) -> dict[str, Any]:
-    return {"name": outcome.name, "requested": outcome.requested, "readback": outcome.readback,
-            "answered": outcome.answered, "sent": outcome.sent, "ok": outcome.ok}
-
-
-def settings_result(station: Station, outcomes, reading: Reading | None) -> dict[str, Any]:
-    """What a settings job answers: each outcome with its read-back, and the reading after them."""
-    if reading is not None:
-        station.publish(reading)
-    return {"id": station.id, "ok": all(o.ok for o in outcomes),
-            "outcomes": [outcome_dict(o) for o in outcomes],
+def off_entry(station: Station, result, error: str | None = None) -> dict[str, Any]:
+    """One supply's answer to an off: confirmed or not, and the library's own words for it."""
+    confirmed = bool(result is not None and result.confirmed)
+    if result is not None:
+        message = f"{station.id}: {result.message()}"
+    else:
+        message = f"{station.id}: OUTPUT MAY STILL BE ON: the off did not finish ({error})"
+    reading = None if result is None or result.reading is None else result.reading
+    return {"id": station.id, "ok": confirmed, "confirmed": confirmed, "message": message,
+            "outcomes": [{"name": "output", "requested": "off",
+                          "readback": None if reading is None or not reading.ok else reading.output,
+                          "answered": bool(reading is not None and reading.ok), "sent": True, "ok": confirmed}],
             "reading": None if reading is None else reading.as_dict()}
 
 
@@ -200,6 +93,10 @@ class Hub:
             return self.stations[sid]
         except KeyError:
             raise Refused(f"no supply {sid!r} on this panel (see GET /api/supplies)", status=404) from None
+
+    def workers(self) -> list[tuple[str, Worker]]:
+        """Each supply's name on the panel and its worker (other front ends may share them)."""
+        return [(station.id, station.worker) for station in self]
 
     # -- life cycle -----------------------------------------------------------------------------
 
@@ -237,86 +134,138 @@ class Hub:
             except Exception:
                 log.exception("a page failed to update")
 
-    # -- changes (the caller has checked access) -----------------------------------------
+    # -- checks before anything is queued --------------------------------------------------------
 
-    def check_values(self, station: Station, **values: float | None) -> None:
-        """The library's limits; Refused (422) with its reason, nothing sent."""
+    def check_values(self, station: Station, *, output: str | None = None, **values: float | None) -> None:
+        """Numbers the wire can carry, the library's limits for the whole state the request leaves
+        (standing values included): Refused (422) with the reason, nothing queued."""
+        for what, value in values.items():
+            if value is not None:
+                try:
+                    check_number(value, what)
+                except ValueError as exc:
+                    raise Refused(str(exc)) from None
         try:
-            station.supply.check(**{k: v for k, v in values.items() if v is not None})
-        except ValueError as exc:      # LimitError, or no value at all
+            station.supply.check_request(**values, output=output, state=station.worker.last_ok)
+        except ValueError as exc:      # LimitError, or nothing to check
             raise Refused(str(exc)) from None
 
-    async def _run(self, station: Station, fn: Callable[[Supply], Any], label: str) -> Any:
-        future = station.worker.submit(fn, label=label)
+    # -- jobs ---------------------------------------------------------------------------------
+
+    def _submit(self, station: Station, fn: Callable[[Supply], Any], label: str) -> concurrent.futures.Future:
         try:
-            return await asyncio.wait_for(asyncio.wrap_future(future), JOB_TIMEOUT)
+            return station.worker.submit(fn, label=label)
+        except QueueFull as exc:
+            raise Refused(f"{station.id}: too many requests wait for this supply ({exc}); nothing was sent, "
+                          f"try again in a moment", status=503) from None
+
+    async def _wait(self, station: Station, future: concurrent.futures.Future, label: str) -> Any:
+        """The job's result. A job that has not started when the client's time runs out is cancelled
+        (nothing sent); one that has started runs to its end, and its result is still logged and shown."""
+        try:
+            return await asyncio.wait_for(asyncio.shield(asyncio.wrap_future(future)), JOB_TIMEOUT)
         except LimitError as exc:
             raise Refused(str(exc)) from None
         except (NoReply, SupplyLost) as exc:
             raise Failed(str(exc)) from None
         except (asyncio.TimeoutError, TimeoutError):
-            raise Failed(f"{station.id}: no result within {JOB_TIMEOUT:.0f} s") from None
+            if future.cancel():
+                raise Failed(f"{station.id}: {label} not started within {JOB_TIMEOUT:.0f} s: cancelled, "
+                             f"nothing was sent") from None
+            raise Failed(f"{station.id}: {label} still running after {JOB_TIMEOUT:.0f} s; its result will be "
+                         f"logged and shown on the card") from None
         except (concurrent.futures.CancelledError, asyncio.CancelledError, RuntimeError) as exc:
             if self.stopping.is_set():
                 raise Failed("the panel is stopping") from None
+            if isinstance(exc, (concurrent.futures.CancelledError, asyncio.CancelledError)):
+                raise Failed(f"{station.id}: {label} cancelled before it started (an output-off came first); "
+                             f"nothing was sent") from None
             raise Failed(f"{station.id}: {exc}") from None
+        except SupplyError as exc:      # a setting the supply did not take before switching on
+            raise Failed(str(exc)) from None
+
+    async def off(self, station: Station) -> dict[str, Any]:
+        """The library's confirmed off for one supply, ahead of everything queued for it."""
+        if station.ramp is not None:
+            station.ramp.stop.set()
+        try:
+            future = station.worker.off()
+            result = await asyncio.wait_for(asyncio.shield(asyncio.wrap_future(future)), OFF_WAIT)
+        except Exception as exc:  # noqa: BLE001 - said plainly: the output may still be on
+            entry = off_entry(station, None, str(exc) or type(exc).__name__)
+        else:
+            entry = off_entry(station, result)
+        (log.info if entry["confirmed"] else log.error)("%s", entry["message"])
+        return entry
 
     async def apply(self, sid: str, *, voltage: float | None = None, current: float | None = None,
                     ceiling: float | None = None, output: str | None = None,
                     mode: str | None = None) -> dict[str, Any]:
-        """Settings in the library's safe order; the read-back as a dict with ``ok``."""
+        """Settings in the library's safe order; the read-back as a dict with ``ok``. Switching off
+        is never refused and never waits: it takes the confirmed off first, and anything else of the
+        request follows only once the off is confirmed."""
         station = self.get(sid)
-        if self.stopping.is_set():
-            raise Refused("the panel is stopping", status=503)
         if all(v is None for v in (voltage, current, ceiling, output, mode)):
             raise Refused("nothing to change: give voltage, current, ceiling, output or mode")
         if output not in (None, "on", "off"):
             raise Refused(f"output must be \"on\" or \"off\", got {output!r}")
         if mode not in (None, "remote", "local"):
             raise Refused(f"mode must be \"remote\" or \"local\", got {mode!r}")
-        self.check_values(station, voltage=voltage, current=current, ceiling=ceiling)
+        rest = {k: v for k, v in (("voltage", voltage), ("current", current), ("ceiling", ceiling))
+                if v is not None}
+        if output == "off":
+            for what, value in rest.items():      # a value the wire cannot carry is refused up front
+                try:
+                    check_number(value, what)
+                except ValueError as exc:
+                    raise Refused(str(exc)) from None
+            entry = await self.off(station)
+            if not entry["confirmed"] or not (rest or mode):
+                return entry
+            after = await self.apply(sid, mode=mode, **rest)
+            after["outcomes"] = entry["outcomes"] + after["outcomes"]
+            after["confirmed"] = True
+            return after
+        if self.stopping.is_set():
+            raise Refused("the panel is stopping", status=503)
+        self.check_values(station, output=output, **rest)
         if station.ramping():
-            raise Refused(f"{sid}: a ramp is running; stop it first (or switch all outputs off)", status=409)
+            raise Refused(f"{sid}: a ramp is running; stop it first (or switch the output off)", status=409)
+        asked = {k: v for k, v in (*rest.items(), ("output", output), ("mode", mode)) if v is not None}
 
-        def job(supply: Supply):
+        def job(supply: Supply) -> dict[str, Any]:
             outcomes = supply.apply(voltage=voltage, current=current, ceiling=ceiling, output=output, mode=mode)
-            return outcomes, supply.last_reading
+            reading = supply.last_reading
+            if reading is not None:
+                station.publish(reading)     # on the worker's thread: shown and logged even if nobody waits
+            return {"id": sid, "ok": all(o.ok for o in outcomes),
+                    "outcomes": [outcome_dict(o) for o in outcomes],
+                    "reading": None if reading is None else reading.as_dict()}
 
-        result = settings_result(station, *await self._run(station, job, "settings"))
-        log.info("%s: settings %s -> %s", sid, {k: v for k, v in (("voltage", voltage), ("current", current),
-                 ("ceiling", ceiling), ("output", output), ("mode", mode)) if v is not None},
-                 "ok" if result["ok"] else "NOT CONFIRMED")
-        return result
+        future = self._submit(station, job, "settings")
+        future.add_done_callback(lambda f: _log_settings(sid, asked, f))
+        return await self._wait(station, future, "settings")
 
     async def all_off(self) -> dict[str, Any]:
-        """Every output off (ramps end first); one result per supply."""
-        for station in self:
-            self.stop_ramp(station.id)
-
-        async def one(station: Station) -> dict[str, Any]:
-            try:
-                done = await self._run(station, lambda s: (s.apply(output="off"), s.last_reading), "all off")
-            except (Failed, Refused) as exc:
-                return {"id": station.id, "ok": False, "error": str(exc)}
-            return settings_result(station, *done)
-
-        results = await asyncio.gather(*(one(s) for s in self))
-        log.info("all outputs off: %s", ", ".join(f"{r['id']} {'ok' if r['ok'] else 'NOT CONFIRMED'}"
+        """Every output off at once, each through its supply's confirmed off; one entry per supply."""
+        results = await asyncio.gather(*(self.off(station) for station in self))
+        log.info("all outputs off: %s", ", ".join(f"{r['id']} {'confirmed' if r['confirmed'] else 'NOT CONFIRMED'}"
                                                   for r in results))
-        return {"ok": all(r["ok"] for r in results), "supplies": list(results)}
+        return {"ok": all(r["confirmed"] for r in results), "confirmed": all(r["confirmed"] for r in results),
+                "supplies": list(results)}
 
     def start_ramp(self, sid: str, to: float, rate: float) -> RampState:
         """Queue the library's ramp on the supply's worker; it runs until done or stopped."""
         station = self.get(sid)
         if self.stopping.is_set():
             raise Refused("the panel is stopping", status=503)
-        self.check_values(station, voltage=to)
         try:
-            rate = float(rate)
-        except (TypeError, ValueError):
-            raise Refused(f"rate must be a number of V/s, got {rate!r}") from None
-        if not (rate > 0 and rate < float("inf")):
+            rate = check_number(rate, "rate")
+        except ValueError as exc:
+            raise Refused(str(exc)) from None
+        if not rate > 0:
             raise Refused("rate must be more than 0 V/s")
+        self.check_values(station, voltage=to)
         if station.ramping():
             raise Refused(f"{sid}: a ramp is already running", status=409)
         state = RampState(target=float(to), rate=rate)
@@ -339,9 +288,10 @@ class Hub:
             log.info("%s: ramp to %.3f V done", sid, to)
             return readings
 
+        future = self._submit(station, job, "ramp")
         station.ramp = state
-        state.future = station.worker.submit(job, label="ramp")
-        state.future.add_done_callback(lambda f: self._ramp_done(station, state, f))
+        state.future = future
+        future.add_done_callback(lambda f: self._ramp_done(station, state, f))
         log.info("%s: ramp to %.3f V at %.3f V/s", sid, to, rate)
         return state
 
@@ -354,6 +304,7 @@ class Hub:
             station.on_change(station)
 
     def stop_ramp(self, sid: str) -> bool:
+        """Stop a ramp where it is: the output keeps its state and the voltage reached."""
         station = self.get(sid)
         if not station.ramping():
             return False
@@ -362,29 +313,52 @@ class Hub:
 
     # -- the end --------------------------------------------------------------------------------
 
-    def shutdown(self, timeout: float = 1.6) -> None:
-        """Stop every worker. A supply that a panel ramp is driving gets the library's safe end
-        first; every other supply is left as it is."""
+    def shutdown(self) -> list[str]:
+        """Stop every worker. Each supply a panel ramp is driving gets the library's safe end first,
+        all at once, each to its end (bounded by its tries); every other supply is left as it is.
+        Returns one ``NAME: OUTPUT MAY STILL BE ON: ...`` line per supply not confirmed off."""
         self.stopping.set()
-        deadline = time.monotonic() + timeout
         ending: list[tuple[Station, concurrent.futures.Future]] = []
         for station in self:
             if station.ramping():
                 station.ramp.stop.set()
-                ending.append((station, station.worker.submit(lambda s: s.safe_end(), label="safe end")))
+                ending.append((station, station.worker.off()))
+        unconfirmed: list[str] = []
         for station, future in ending:
             try:
-                result = future.result(max(0.05, deadline - time.monotonic()))
-                if result.confirmed:
-                    log.warning("%s: %s", station.id, result.message())
-                else:
-                    log.error("%s: %s", station.id, result.message())
-            except Exception as exc:  # noqa: BLE001 - reported, the others still stop
-                log.error("%s: the safe end did not finish: %s", station.id, exc or type(exc).__name__)
+                result = future.result(OFF_WAIT)
+            except Exception as exc:  # noqa: BLE001 - said plainly, the others still end
+                entry = off_entry(station, None, str(exc) or type(exc).__name__)
+            else:
+                entry = off_entry(station, result)
+            if entry["confirmed"]:
+                log.warning("%s: safe end: output off (confirmed); the ramp was cut short", station.id)
+                local = station.worker.submit(lambda s: s.apply(mode="local"), label="local control")
+                try:
+                    local.result(5.0)
+                except Exception as exc:  # noqa: BLE001 - the output is off; control stays remote
+                    log.warning("%s: local control not confirmed: %s", station.id, exc)
+            else:
+                log.error("%s", entry["message"])
+                unconfirmed.append(entry["message"])
         for station in self:
             station.worker.stop(timeout=0)
         for station in self:
-            station.worker.stop(timeout=max(0.05, deadline - time.monotonic()))
+            station.worker.stop(timeout=2.0)
             if not station.worker.alive:
                 station.supply.close()
             station.close_log()
+        return unconfirmed
+
+
+def _log_settings(sid: str, asked: dict[str, Any], future: concurrent.futures.Future) -> None:
+    """Every settings job that ran is logged with its outcome, whether or not its client still waits."""
+    if future.cancelled():
+        log.info("%s: settings %s cancelled before they started: nothing sent", sid, asked)
+        return
+    exc = future.exception()
+    if exc is not None:
+        log.warning("%s: settings %s failed: %s", sid, asked, exc)
+        return
+    result = future.result()
+    log.info("%s: settings %s -> %s", sid, asked, "ok" if result["ok"] else "NOT CONFIRMED")

@@ -1,12 +1,15 @@
 """The web server: FastAPI with the API, NiceGUI's page mounted behind it, run by uvicorn.
 
-Layers of the ASGI app, outermost first: the frame guard (``frame-ancestors 'none'`` and
-``X-Frame-Options: DENY`` on every response, refusals and error pages included), Starlette's
+Layers of the ASGI app, outermost first: the frame guard (no framing, no referrer, no
+content sniffing, on every response, refusals and error pages included), Starlette's
 TrustedHostMiddleware (the Host header must be one the panel serves, for HTTP and WebSocket
-alike: defeats DNS rebinding), the Origin check of the page's channel, the cookie middleware
-(``?token=`` → session cookie), the API routes, then NiceGUI (its page, its own assets, its
-socket.io channel under the rules of :mod:`.channel`). Nothing is fetched from the network: NiceGUI serves Vue, Quasar and
-ECharts from the installed package.
+alike: defeats DNS rebinding), the request guard (the access decision for every change
+before its body is read, then the body's size and pace), the Origin check of the page's
+channel, the token address's redirect (``?token=`` → session cookie), the page gate (the
+live page only for the token holder), the API routes, then NiceGUI (its page, its own
+assets, its socket.io channel under the rules of :mod:`.channel`). Nothing is fetched from
+the network: NiceGUI serves Vue, Quasar and ECharts from the installed package. Connections
+are bounded by :mod:`.connections`.
 """
 
 from __future__ import annotations
@@ -23,8 +26,11 @@ import uvicorn
 from fastapi import FastAPI
 
 from . import api, channel, page
-from .access import FrameGuardMiddleware, HostCheckMiddleware, Policy, SocketOriginMiddleware, TokenCookieMiddleware
+from .access import Policy
+from .connections import MAX_HEAD, GuardedH11Protocol
 from .hub import Hub
+from .middleware import (FrameGuardMiddleware, HostCheckMiddleware, PageGate, RequestGuard, SocketOriginMiddleware,
+                         TokenCookieMiddleware)
 
 log = logging.getLogger("zq4180_panel")
 
@@ -48,8 +54,11 @@ def build_app(hub: Hub, policy: Policy):
     channel.install(core.sio, core.app.config, policy)
     ui.run_with(app, title="zq4180 front panel", dark=True, show_welcome_message=False,
                 reconnect_timeout=3.0, binding_refresh_interval=None)
+    # the last added is the outermost
+    app.add_middleware(PageGate, policy=policy)
     app.add_middleware(TokenCookieMiddleware, policy=policy)
     app.add_middleware(SocketOriginMiddleware, prefix=channel.PREFIX)
+    app.add_middleware(RequestGuard, policy=policy)
     app.add_middleware(HostCheckMiddleware, allowed_hosts=policy.allowed_hosts)
     return FrameGuardMiddleware(app)
 
@@ -87,7 +96,10 @@ class PanelServer(uvicorn.Server):
 
 def serve(app, sock: socket.socket, on_signal: Callable[[int], None]) -> PanelServer:
     # no per-message compression: the page is local, and deflating every update cost more CPU than the rest
+    # h11 (pure Python) for its bounded request heads and the connection guard
     config = uvicorn.Config(app, log_level="warning", proxy_headers=False, ws="wsproto", lifespan="on",
+                            http=GuardedH11Protocol, h11_max_incomplete_event_size=MAX_HEAD,
+                            timeout_keep_alive=5, ws_max_size=1 << 20, log_config=None,
                             ws_per_message_deflate=False, timeout_graceful_shutdown=0.5, access_log=False,
                             server_header=False)
     server = PanelServer(config, on_signal)

@@ -212,12 +212,15 @@ def test_silent_supply_shows_and_recovers(make_supply, make_panel):
 
 def test_session_cookie_and_csv(bench):
     panel, _ = bench
+    # the token address sets the cookie and sends the browser on to the address without the token
     status, headers, _ = panel.request("GET", f"/?token={panel.token}")
     cookie = headers["set-cookie"]
-    assert status == 200 and cookie.startswith(f"zq4180_panel_{panel.port}={panel.token};")
+    assert status == 303 and headers["location"] == "/" and cookie.startswith(f"zq4180_panel_{panel.port}={panel.token};")
     assert "HttpOnly" in cookie and "SameSite=Strict" in cookie
-    status, headers, _ = panel.request("GET", "/?token=not-the-token")
-    assert status == 200 and "set-cookie" not in headers
+    status, headers, _ = panel.request("GET", f"/?dark=1&token={panel.token}&x=a%20b")
+    assert status == 303 and headers["location"] == "/?dark=1&x=a+b"
+    status, headers, page = panel.request("GET", "/?token=not-the-token")
+    assert status == 200 and "set-cookie" not in headers and "open the address the panel printed" in page.lower()
     status, headers, text = panel.request("GET", "/api/supplies/s2/log.csv")
     assert status == 200 and headers["content-type"].startswith("text/csv")
     lines = text.splitlines()

@@ -22,8 +22,9 @@ websocket = pytest.importorskip("websocket", reason="websocket-client (comes wit
 
 
 def load_page(panel, headers=None) -> tuple[str, str, str]:
-    """(client id, element id, listener id) of the all-off button on a freshly served page."""
-    status, _, html = panel.request("GET", "/", headers=headers)
+    """(client id, element id, listener id) of the all-off button on a freshly served page
+    (served to the token holder: anyone else gets a static page)."""
+    status, _, html = panel.request("GET", "/", headers={"Cookie": panel.cookie} if headers is None else headers)
     assert status == 200
     client_id = re.search(r"'client_id': '([0-9a-f-]+)'", html)[1]
     elements = json.loads(re.search(r"parseElements\(String\.raw`(.*?)`\)", html, re.S)[1])
@@ -79,29 +80,39 @@ def test_foreign_origin_and_host_cannot_open_the_channel(bench):
     polling = "/_nicegui_ws/socket.io/?EIO=4&transport=polling"
     status, _, answer = panel.request("GET", polling, headers={"Origin": f"http://evil-{tag}.example"})
     assert status == 403 and f"Origin 'http://evil-{tag}.example' is not this panel's" in answer
-    assert panel.request("GET", polling)[0] == 400
+    assert panel.request("GET", polling)[0] == 404                                  # no token: the static page
+    assert panel.request("GET", polling, headers={"Cookie": panel.cookie})[0] == 400  # no long polling at all
     assert panel.stderr().count(f"evil-{tag}") == 2          # each refusal logged once
     assert [changes_sent(s, m) for s, m in zip(supplies, marks)] == [[], []]
 
 
-@pytest.mark.parametrize("case", ["no cookie", "no origin", "wrong token", "another page's client"])
-def test_clicks_without_the_rules_change_nothing(bench, case):
+@pytest.mark.parametrize("case, opens", [("no cookie", False), ("wrong token", False), ("no origin", True),
+                                         ("another page's client", True)])
+def test_clicks_without_the_rules_change_nothing(bench, case, opens):
     panel, supplies = bench
     marks = [len(s.exchanges) for s in supplies]
     if case == "another page's client":
-        # the user's own page is open with its token; a page without it clicks in the user's page's name
-        victim = load_page(panel, headers={"Cookie": panel.cookie})
+        # the user's own page is open; a script's socket for another page clicks in the user's page's name
+        victim = load_page(panel)
         with page_socket(panel, victim, origin=panel.origin, cookie=panel.cookie) as (_, victim_answer):
             assert victim_answer.startswith("40")
             mine = load_page(panel)
-            with page_socket(panel, mine, origin=panel.origin) as (ws, answer):
+            with page_socket(panel, mine, cookie=panel.cookie) as (ws, answer):
                 send_click(ws, victim)
+                ws.send("42" + json.dumps(["javascript_response", {"client_id": victim[0], "request_id": "x"}]))
+                ws.send("42" + json.dumps(["ack", {"client_id": victim[0], "next_message_id": 10**6}]))
+                time.sleep(0.3)
     else:
         cookie = {"no cookie": None, "no origin": panel.cookie,
                   "wrong token": f"zq4180_panel_{panel.port}=x{panel.token}"}[case]
         answer = click(panel, origin=None if case == "no origin" else panel.origin, cookie=cookie)
-    assert answer.startswith("40")                  # readings stay open to such a page
+    # a live channel only for the token holder; even then a click without the rules changes nothing
+    assert answer.startswith("40") == opens, answer
     assert [changes_sent(s, m) for s, m in zip(supplies, marks)] == [[], []]
+    if case == "another page's client":
+        log = panel.stderr()
+        assert "dropped a page event" in log
+        assert all(f"dropped a page {kind} message" in log for kind in ("javascript_response", "ack"))
 
 
 def test_own_origin_with_cookie_gets_through(bench):

@@ -1,0 +1,42 @@
+"""The operator's log says only what happened: no text from outside can start a line of its own.
+
+Paths, header values, names and a page's messages reach log lines; a control character in
+any of them (a line feed, a carriage return, an escape sequence for the terminal) is
+written as an escape (``\\n``, ``\\x1b``), so a forged line cannot appear. Tracebacks
+(the panel's own) are left as they are.
+"""
+
+from __future__ import annotations
+
+import logging
+import re
+
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u0085]")
+_NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def one_line(text: str) -> str:
+    """``text`` with every control character escaped."""
+    return _CONTROL.sub(lambda m: _NAMED.get(m[0]) or (f"\\x{ord(m[0]):02x}" if ord(m[0]) < 0x100
+                                                       else f"\\u{ord(m[0]):04x}"), text)
+
+
+class OneLineFormatter(logging.Formatter):
+    """Each record's message on one line, whatever its arguments held."""
+
+    def formatMessage(self, record: logging.LogRecord) -> str:
+        record.message = one_line(record.message)
+        return super().formatMessage(record)
+
+
+def install(prog: str, level: int = logging.INFO) -> logging.Handler:
+    """The panel's log on standard error, one line per record."""
+    import sys
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(OneLineFormatter(f"{prog}: %(message)s"))
+    root = logging.getLogger()
+    for old in list(root.handlers):
+        root.removeHandler(old)
+    root.addHandler(handler)
+    root.setLevel(level)
+    return handler
