@@ -10,7 +10,8 @@
 
 Every rule that protects hardware lives here once: software limits checked
 before anything is sent, the safe order of settings with a read-back, the
-late-reply guard, the reconnecting reader and the safe end.
+late-reply guard, the one confirmed off path, the reconnecting reader, the
+worker that alone owns a port, and the safe end.
 """
 
 import importlib
@@ -23,10 +24,13 @@ _WHERE = {
     "logs": ("LogWriter", "OutputExists"),
     "procedures": ("RampStopped", "SequenceError", "Step", "SweepPoint", "load_sequence", "parse_sequence",
                    "plan_ramp", "ramp", "run_sequence", "sweep", "sweep_points"),
-    "reader": ("Poller", "Worker"),
+    "off": ("OFF_TRIES", "OffResult", "switch_off"),
+    "opening": ("open_supply", "plan_supply"),
+    "reader": ("Poller",),
     "readings": ("COLUMNS", "Event", "Reading", "changes"),
-    "supply": ("LATE_REPLY_QUIET", "NoReply", "OpenError", "Outcome", "SafeEnd", "SafeEndError", "Supply",
-               "SupplyError", "SupplyLost", "open_supply"),
+    "supply": ("LATE_REPLY_QUIET", "NoReply", "OffNotConfirmed", "OpenError", "Outcome", "SafeEnd", "SafeEndError",
+               "SettingNotTaken", "Supply", "SupplyError", "SupplyLost"),
+    "worker": ("QueueFull", "Worker"),
 }
 _MODULE_OF = {name: module for module, names in _WHERE.items() for name in names}
 
@@ -65,22 +69,29 @@ if TYPE_CHECKING:
     from .procedures import run_sequence as run_sequence
     from .procedures import sweep as sweep
     from .procedures import sweep_points as sweep_points
+    from .off import OFF_TRIES as OFF_TRIES
+    from .off import OffResult as OffResult
+    from .off import switch_off as switch_off
+    from .opening import open_supply as open_supply
+    from .opening import plan_supply as plan_supply
     from .reader import Poller as Poller
-    from .reader import Worker as Worker
     from .readings import COLUMNS as COLUMNS
     from .readings import Event as Event
     from .readings import Reading as Reading
     from .readings import changes as changes
     from .supply import LATE_REPLY_QUIET as LATE_REPLY_QUIET
     from .supply import NoReply as NoReply
+    from .supply import OffNotConfirmed as OffNotConfirmed
     from .supply import OpenError as OpenError
     from .supply import Outcome as Outcome
     from .supply import SafeEnd as SafeEnd
     from .supply import SafeEndError as SafeEndError
+    from .supply import SettingNotTaken as SettingNotTaken
     from .supply import Supply as Supply
     from .supply import SupplyError as SupplyError
     from .supply import SupplyLost as SupplyLost
-    from .supply import open_supply as open_supply
+    from .worker import QueueFull as QueueFull
+    from .worker import Worker as Worker
 
 __version__ = "1.0.0"
 

@@ -16,13 +16,15 @@ import math
 import os
 import re
 import tomllib
+import urllib.parse
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from .limits import Limit, Limits
+from .limits import MAX_MILLI, Limit, Limits, milli
 
 FILE_NAME = "zq4180.toml"
-NAME_RE = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]*$")
+#: a supply's name, as a whole string (``\Z``: a trailing newline does not pass, as it would with ``$``)
+NAME_RE = re.compile(r"\A[A-Za-z0-9][A-Za-z0-9._-]*\Z")
 SUPPLY_KEYS = ("port", "serial", "max_voltage", "max_current")
 
 
@@ -57,14 +59,23 @@ class Config:
         return [e for e in self.supplies.values() if e.serial is not None and e.serial == serial]
 
     def by_port(self, port: str) -> list[SupplyEntry]:
-        """Entries whose port is the same device (symbolic links resolved) or URL."""
-        want = _real(port)
-        return [e for e in self.supplies.values() if e.port is not None and _real(e.port) == want]
+        """Entries whose port is the same device (symbolic links resolved) or the same
+        URL (scheme, host and port, whatever their case and query options)."""
+        want = same_port_key(port)
+        return [e for e in self.supplies.values() if e.port is not None and same_port_key(e.port) == want]
 
 
-def _real(port: str) -> str:
+def same_port_key(port: str) -> str:
+    """What two names of one port share: the real path of a device, or a URL's scheme, host and port."""
     if "://" in port:
-        return port
+        try:
+            parts = urllib.parse.urlsplit(port)
+            host, number = parts.hostname or "", parts.port
+        except ValueError:      # a malformed port number: compare the text
+            return port.lower()
+        if ":" in host:
+            host = f"[{host}]"
+        return f"{parts.scheme.lower()}://{host.lower()}:{number}"
     try:
         return os.path.realpath(port)
     except (OSError, ValueError):
@@ -139,7 +150,7 @@ def parse_config(data: dict, path: Path | None = None) -> Config:
         title = f"[supplies.{name}]"
         if not isinstance(table, dict):
             raise ConfigError(f"{where}: supplies.{name} must be a table ({title})")
-        if not NAME_RE.match(name):
+        if not NAME_RE.fullmatch(name):
             raise ConfigError(f"{where}: {title}: a supply's name may hold only letters, digits, "
                               f"'.', '_' and '-' (it is used in URLs)")
         for key in table:
@@ -155,11 +166,22 @@ def parse_config(data: dict, path: Path | None = None) -> Config:
                 values[key] = value
         for key, unit in (("max_voltage", "volts"), ("max_current", "amperes")):
             if key in table:
-                value = table[key]
-                if isinstance(value, bool) or not isinstance(value, (int, float)) \
-                        or not math.isfinite(value) or value < 0:
-                    raise ConfigError(f"{where}: {title}: {key} must be a number of {unit}, "
-                                      f"0 or more, got {value!r}")
-                values[key] = float(value)
+                reason = _limit_problem(table[key], unit)
+                if reason is not None:
+                    raise ConfigError(f"{where}: {title} {key}: {reason}")
+                values[key] = float(table[key])
         supplies[name] = SupplyEntry(name=name, source=f"{where} {title}", **values)
     return Config(path=path, supplies=supplies)
+
+
+def _limit_problem(value, unit: str) -> str | None:
+    """Why a configured limit cannot be used, or None."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return f"must be a number of {unit}, got {value!r}"
+    if not math.isfinite(value):
+        return f"must be a finite number of {unit}, got {value!r}"
+    if value < 0:
+        return f"must be 0 or more, got {value!r}"
+    if milli(value) > MAX_MILLI:
+        return f"{value!r} is too large for the wire (at most {MAX_MILLI / 1000:.3f} {unit})"
+    return None

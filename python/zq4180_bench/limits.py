@@ -1,19 +1,27 @@
-"""Software limits: checked before any setting is sent."""
+"""Software limits: checked before any setting is sent, and again on every setpoint frame."""
 
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass
 
+MAX_MILLI = 0xFFFFFFFF     # the wire's 32-bit milli-unit field
+
+#: a setting's name in messages, and its unit
+_SHOWN = {"voltage": ("voltage", "V"), "ceiling": ("ceiling", "V"), "current": ("current limit", "A")}
+
 
 class LimitError(ValueError):
-    """A requested value is over a software limit; nothing was sent."""
+    """A value is over a software limit; nothing was sent.
 
+    ``setting`` names what is over (``"voltage"``, ``"current"``, ``"ceiling"``
+    or None); ``fix``, for a standing value, is a value within the limits that
+    would fix it (None when the request itself asked too much)."""
 
-@dataclass(frozen=True)
-class Limit:
-    value: float
-    source: str          # where it came from, e.g. "--max-voltage" or "zq4180.toml [supplies.a] max_voltage"
+    def __init__(self, message: str, setting: str | None = None, fix: float | None = None) -> None:
+        super().__init__(message)
+        self.setting = setting
+        self.fix = fix
 
 
 def milli(value: float) -> int:
@@ -23,7 +31,7 @@ def milli(value: float) -> int:
 
 
 def check_number(name: str, value, unit: str) -> float:
-    """A finite, non-negative number, or ValueError naming it."""
+    """A finite, non-negative number that fits the wire, or ValueError naming it."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         try:
             value = float(value)
@@ -32,9 +40,36 @@ def check_number(name: str, value, unit: str) -> float:
     value = float(value)
     if not math.isfinite(value) or value < 0:
         raise ValueError(f"{name} must be a finite number of {unit}, 0 or more, got {value!r}")
-    if milli(value) > 0xFFFFFFFF:
+    if milli(value) > MAX_MILLI:
         raise ValueError(f"{name} {value!r} is beyond what the supply can take")
     return value
+
+
+@dataclass(frozen=True)
+class Limit:
+    """One limit: a finite, non-negative number that fits the wire (ValueError otherwise)."""
+    value: float
+    source: str          # where it came from, e.g. "--max-voltage" or "zq4180.toml [supplies.a] max_voltage"
+
+    def __post_init__(self) -> None:
+        value = self.value
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise ValueError(f"a limit must be a number, got {value!r} (from {self.source})")
+        if not math.isfinite(value):
+            raise ValueError(f"a limit must be a finite number, got {value!r} (from {self.source})")
+        if value < 0:
+            raise ValueError(f"a limit must be 0 or more, got {value!r} (from {self.source})")
+        if milli(value) > MAX_MILLI:
+            raise ValueError(f"a limit of {value!r} is beyond what the supply can take (from {self.source})")
+        object.__setattr__(self, "value", float(value))
+
+    def over(self, millis: int) -> bool:
+        return millis > round(self.value * 1000, 6)
+
+    @property
+    def fix(self) -> float:
+        """The highest value in whole milli-units within the limit."""
+        return math.floor(round(self.value * 1000, 6)) / 1000
 
 
 @dataclass(frozen=True)
@@ -46,25 +81,36 @@ class Limits:
     @classmethod
     def of(cls, max_voltage: float | None = None, max_current: float | None = None, *,
            voltage_source: str = "--max-voltage", current_source: str = "--max-current") -> "Limits":
-        return cls(None if max_voltage is None else Limit(float(max_voltage), voltage_source),
-                   None if max_current is None else Limit(float(max_current), current_source))
+        """ValueError for a limit that is not a finite, non-negative number that fits the wire."""
+        return cls(None if max_voltage is None else Limit(max_voltage, voltage_source),
+                   None if max_current is None else Limit(max_current, current_source))
 
     def merged(self, other: "Limits") -> "Limits":
         """The stricter of each pair."""
         return Limits(_stricter(self.voltage, other.voltage), _stricter(self.current, other.current))
 
+    def limit_of(self, setting: str) -> Limit | None:
+        return self.current if setting == "current" else self.voltage
+
     def check(self, *, voltage: float | None = None, current: float | None = None,
               ceiling: float | None = None, what: str = "") -> None:
-        """LimitError when a value would reach the supply over its limit."""
+        """LimitError when a requested value would reach the supply over its limit."""
+        for setting, value in (("voltage", voltage), ("ceiling", ceiling), ("current", current)):
+            if value is not None:
+                self.check_value(setting, milli(value), what=what)
+
+    def check_value(self, setting: str, millis: int, *, what: str = "", standing: bool = False) -> None:
+        """LimitError when ``millis`` milli-units of ``setting`` are over its limit; a standing
+        value's error carries the value within the limits that fixes it."""
+        limit = self.limit_of(setting)
+        if limit is None or not limit.over(millis):
+            return
+        name, unit = _SHOWN[setting]
         prefix = f"{what}: " if what else ""
-        for name, value, limit, unit in (("voltage", voltage, self.voltage, "V"),
-                                         ("ceiling", ceiling, self.voltage, "V"),
-                                         ("current limit", current, self.current, "A")):
-            if value is None or limit is None:
-                continue
-            if milli(value) > round(limit.value * 1000, 6):
-                raise LimitError(f"{prefix}{name} {value:.3f} {unit} is over the limit "
-                                 f"{limit.value:.3f} {unit} (from {limit.source})")
+        kind = "standing " if standing else ""
+        raise LimitError(f"{prefix}{kind}{name} {millis / 1000:.3f} {unit} is over the limit "
+                         f"{limit.value:.3f} {unit} (from {limit.source})",
+                         setting=setting, fix=limit.fix if standing else None)
 
     def describe(self) -> str:
         parts = []

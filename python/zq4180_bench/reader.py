@@ -1,17 +1,12 @@
-"""Readings on a schedule (:class:`Poller`) and a thread that alone talks to a supply (:class:`Worker`)."""
+"""Readings on a schedule (:class:`Poller`); the thread that alone talks to a supply is in :mod:`.worker`."""
 
 from __future__ import annotations
 
-import concurrent.futures
-import queue
-import threading
 import time
-from typing import Any, Callable, Iterator, TypeVar
+from typing import Iterator
 
-from .readings import Event, Reading, changes
+from .readings import Reading
 from .supply import Supply
-
-T = TypeVar("T")
 
 
 class Poller:
@@ -19,7 +14,8 @@ class Poller:
 
     A reading that starts after its deadline still gets its row, with
     ``late_ms``; none is skipped. ``interval == 0`` reads back to back, as fast
-    as the line allows (then nothing is late). Stops after ``count`` readings
+    as the line allows (then nothing is late; while the port is lost, one
+    reading per reopen attempt, about one a second). Stops after ``count`` readings
     or once ``duration`` seconds of deadlines have passed.
     """
 
@@ -58,7 +54,9 @@ class Poller:
             elif self.duration is not None and time.monotonic() - t0 >= self.duration and self.taken:
                 return
             called = time.monotonic()
-            reading = self.supply.read(t0=t0)
+            # back to back through a lost port: one reading per reopen attempt, not a flood
+            reading = (self.supply.read(t0=t0, wait_reopen=True) if self.interval == 0
+                       else self.supply.read(t0=t0))
             began = _began(self.supply, called)
             late = max(0.0, began - deadline) * 1000 if self.interval > 0 else 0.0
             k += 1
@@ -81,107 +79,4 @@ def _sleep_until(deadline: float) -> None:
         time.sleep(min(left, 0.25))
 
 
-class Worker:
-    """One thread that alone talks to one supply.
-
-    It reads the status at the line's pace (or every ``interval`` seconds) and,
-    between two reads, runs what :meth:`submit` queued. ``on_reading(reading)``
-    and ``on_event(event)`` are called on the worker's thread. Callers never
-    touch the supply themselves, so the number of observers never changes the
-    port's traffic.
-    """
-
-    def __init__(self, supply: Supply, *, interval: float = 0.0,
-                 on_reading: Callable[[Reading], None] | None = None,
-                 on_event: Callable[[Event], None] | None = None, name: str | None = None) -> None:
-        self.supply = supply
-        self.interval = interval
-        self.on_reading = on_reading
-        self.on_event = on_event
-        self.last: Reading | None = None
-        self.last_ok: Reading | None = None
-        self.busy: str | None = None              # what a queued job is doing, while it runs
-        self._jobs: queue.Queue = queue.Queue()
-        self._stop = threading.Event()
-        self._wake = threading.Event()
-        self._thread = threading.Thread(target=self._run, name=name or f"zq4180 {supply.port}", daemon=True)
-
-    def start(self) -> "Worker":
-        self._thread.start()
-        return self
-
-    def submit(self, fn: Callable[[Supply], T], label: str | None = None) -> "concurrent.futures.Future[T]":
-        """Run ``fn(supply)`` on the worker's thread between two reads."""
-        future: concurrent.futures.Future = concurrent.futures.Future()
-        if self._stop.is_set():
-            future.set_exception(RuntimeError("the worker has stopped"))
-            return future
-        self._jobs.put((fn, future, label))
-        self._wake.set()
-        return future
-
-    def stop(self, timeout: float | None = 2.0) -> None:
-        self._stop.set()
-        self._wake.set()
-        if self._thread.is_alive() and self._thread is not threading.current_thread():
-            self._thread.join(timeout)
-
-    @property
-    def alive(self) -> bool:
-        return self._thread.is_alive()
-
-    def _run(self) -> None:
-        t0 = time.monotonic()
-        while not self._stop.is_set():
-            self._run_jobs()
-            if self._stop.is_set():
-                break
-            called = time.monotonic()
-            reading = self.supply.read(t0=t0)
-            began = _began(self.supply, called)
-            self.publish(reading)
-            self._wake.clear()
-            if self._jobs.empty():
-                pause = self.interval - (time.monotonic() - began)
-                if reading.status == "no_port":
-                    pause = max(pause, 0.2)
-                if pause > 0:
-                    self._wake.wait(pause)
-        # jobs left unrun get an answer, never a hang
-        while True:
-            try:
-                _, future, _ = self._jobs.get_nowait()
-            except queue.Empty:
-                break
-            future.cancel()
-
-    def _run_jobs(self) -> None:
-        while not self._stop.is_set():
-            try:
-                fn, future, label = self._jobs.get_nowait()
-            except queue.Empty:
-                return
-            if not future.set_running_or_notify_cancel():
-                continue
-            self.busy = label
-            try:
-                future.set_result(fn(self.supply))
-            except BaseException as exc:  # handed to the caller
-                future.set_exception(exc)
-            finally:
-                self.busy = None
-
-    def publish(self, reading: Reading) -> None:
-        """Hand a reading to the observers (the worker's own, or one a job such as a ramp took)."""
-        events = changes(self.last, reading, self.last_ok)
-        self.last = reading
-        if reading.ok:
-            self.last_ok = reading
-        for callback, items in ((self.on_reading, [reading]), (self.on_event, events)):
-            if callback is None:
-                continue
-            for item in items:
-                try:
-                    callback(item)
-                except Exception:
-                    pass
+from .worker import QueueFull, Worker  # noqa: E402  (its former home)

@@ -12,7 +12,10 @@ COLUMNS = ("time", "elapsed_s", "voltage_V", "current_A", "power_W", "voltage_se
            "current_limit_A", "voltage_max_V", "output", "regulation", "work_mode",
            "over_temperature", "fan_speed", "status", "late_ms")
 
-OK, NO_REPLY, NO_PORT = "ok", "no_reply", "no_port"
+#: Reading.status: an answer; no reply to the status request; the port is missing or failed;
+#: another supply (another serial number) answers at the port, while the expected one is awaited
+OK, NO_REPLY, NO_PORT, OTHER_SUPPLY = "ok", "no_reply", "no_port", "other_supply"
+STATUSES = (OK, NO_REPLY, NO_PORT, OTHER_SUPPLY)
 
 
 def now_iso() -> str:
@@ -36,8 +39,10 @@ class Reading:
     work_mode: str | None = None         # "remote" / "local"
     over_temperature: bool | None = None
     fan_speed: int | None = None
-    status: str = OK                     # "ok", "no_reply", "no_port"
+    status: str = OK                     # "ok", "no_reply", "no_port", "other_supply"
     late_ms: float = 0.0
+    #: with ``other_supply``: the identity of the supply that answers instead (not a log column)
+    answering: str | None = dataclasses.field(default=None, compare=False)
 
     @property
     def ok(self) -> bool:
@@ -55,8 +60,8 @@ class Reading:
                    over_temperature=bool(status["beyond_temp"]), fan_speed=int(status["fan_speed"]))
 
     @classmethod
-    def missing(cls, status: str, *, time: str, elapsed_s: float) -> "Reading":
-        return cls(time=time, elapsed_s=round(elapsed_s, 3), status=status)
+    def missing(cls, status: str, *, time: str, elapsed_s: float, answering: str | None = None) -> "Reading":
+        return cls(time=time, elapsed_s=round(elapsed_s, 3), status=status, answering=answering)
 
     def replace(self, **fields) -> "Reading":
         return dataclasses.replace(self, **fields)
@@ -100,7 +105,7 @@ def watts(value: float | None) -> str:
 def status_lines(reading: Reading) -> list[str]:
     """The read-out as ``zq4180 status`` prints it: measured beside set values."""
     if not reading.ok:
-        return [f"Status: {STATUS_TEXT[reading.status]}"]
+        return [f"Status: {_missing_text(reading)}"]
     r = reading
     return [
         f"Voltage: {volts(r.voltage_V)} [set {volts(r.voltage_set_V)}, ceiling {volts(r.voltage_max_V)}]",
@@ -117,20 +122,26 @@ def status_lines(reading: Reading) -> list[str]:
 def one_line(reading: Reading) -> str:
     """A reading on one line (``watch`` into a pipe)."""
     if not reading.ok:
-        return f"{reading.time}  {STATUS_TEXT[reading.status]}"
+        return f"{reading.time}  {_missing_text(reading)}"
     r = reading
     return (f"{r.time}  {volts(r.voltage_V)}  {amps(r.current_A)}  {watts(r.power_W)}  "
             f"output {r.output}  {r.regulation}  {r.work_mode}"
             + ("  OVER-TEMPERATURE" if r.over_temperature else ""))
 
 
-STATUS_TEXT = {OK: "ok", NO_REPLY: "no reply", NO_PORT: "port lost"}
+def _missing_text(reading: Reading) -> str:
+    text = STATUS_TEXT[reading.status]
+    return f"{text} ({reading.answering})" if reading.answering else text
+
+
+STATUS_TEXT = {OK: "ok", NO_REPLY: "no reply", NO_PORT: "port lost", OTHER_SUPPLY: "another supply answers"}
 
 
 @dataclass(frozen=True)
 class Event:
     """A change worth a line of its own: ``kind`` is output, regulation, mode,
-    over_temperature, no_reply, answering, no_port or port_back."""
+    over_temperature, no_reply, answering, no_port, port_back or other_supply
+    (another supply answers at the port; the text names it)."""
     time: str
     kind: str
     text: str
@@ -144,12 +155,16 @@ def changes(previous: Reading | None, current: Reading, last_ok: Reading | None 
     ``last_ok`` (the latest reading that had an answer), default ``previous``."""
     events: list[Event] = []
     t = current.time
-    if previous is not None and previous.status != current.status:
+    if current.status == OTHER_SUPPLY and (previous is None or previous.status != OTHER_SUPPLY
+                                           or previous.answering != current.answering):
+        events.append(Event(t, "other_supply", f"another supply answers at the port: {current.answering}; "
+                                               "waiting for the expected one"))
+    elif previous is not None and previous.status != current.status:
         if current.status == NO_REPLY:
             events.append(Event(t, "no_reply", "no reply: the supply stopped answering"))
         elif current.status == NO_PORT:
             events.append(Event(t, "no_port", "port lost: the port disappeared or failed"))
-        elif previous.status == NO_PORT:
+        elif previous.status in (NO_PORT, OTHER_SUPPLY):
             events.append(Event(t, "port_back", "port back: the supply answers again"))
         else:
             events.append(Event(t, "answering", "answering: the supply answers again"))

@@ -134,7 +134,8 @@ def test_set_sends_in_the_safe_order(cli, supply, standing, options, expected):
     set_state(supply, volts=standing[0], ceiling=standing[1], output=True)
     status, _, _ = cli("set", supply.port, *options)
     sent = settings(supply)
-    assert status == 0 and sent == [(WORK_MODE, 1)] + expected
+    off_first = expected[:1] if expected[0] == (OUTPUT, 0) else []     # the confirmed off goes before remote control
+    assert status == 0 and sent == off_first + [(WORK_MODE, 1)] + expected[len(off_first):]
     assert words(supply)[-1] == STATUS           # the read-back
     # the output follows min(ceiling, voltage): never above both its old and its new value
     volts, ceiling = standing[0] * 1000, standing[1] * 1000
