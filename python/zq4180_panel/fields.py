@@ -14,7 +14,7 @@ from __future__ import annotations
 import math
 import re
 
-from zq4180_bench.numbers import plain_number
+from zq4180_bench.numbers import PLAIN, plain_number
 
 #: the largest current limit the supply's read-out can show (a 16-bit count of mA)
 READOUT_MAX_A = 65.535
@@ -39,9 +39,9 @@ def parse_field(text: object, what: str, unit: str) -> float | None:
         number = m["number"].strip()
         if m["milli"]:
             scale = 1e-3
-    elif raw[-1:].isalpha() or "/" in raw:
-        raise ValueError(f"{what}: {raw!r} is not a number of {unit} (a plain number, or one followed by "
-                         f"{unit} or m{unit})")
+    if number and not PLAIN.fullmatch(number):
+        raise ValueError(f"{what}: {raw!r} is not a number of {unit} (a plain number such as 5 or 0.25, "
+                         f"or one followed by {unit} or m{unit})")
     value = plain_number(number, what, unit) * scale
     return check_number(value, what)
 

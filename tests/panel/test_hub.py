@@ -1,0 +1,117 @@
+"""The hub's jobs in one process, against a virtual supply: the queue bound, requests that run
+out of time, and the off that goes ahead of everything (each checked on the wire)."""
+
+import asyncio
+import logging
+import threading
+
+import pytest
+
+pytest.importorskip("nicegui", reason="the panel extra is not installed")
+
+from zq4180_bench import Limits, open_supply
+
+from zq4180_panel import hub as hub_module
+from zq4180_panel.hub import Failed, Hub, Refused
+from zq4180_panel.station import MAX_WAITING, Station
+
+from .helpers import changes_sent
+
+OUTPUT, VOLTAGE = 0x21, 0x23
+
+
+@pytest.fixture
+def bench_hub(make_supply, tmp_path, config_file):
+    """(hub, virtual supply, release): the worker is held by a job until ``release`` is set."""
+    sup = make_supply()
+    supply = open_supply(sup.port, limits=Limits.of(5.0, 0.5), config=str(config_file), safe_end="never")
+    station = Station("s1", supply, tmp_path / "s1.csv")
+    hub = Hub([station])
+    hub.start()
+    release = threading.Event()
+    yield hub, sup, release
+    release.set()
+    hub.shutdown()
+
+
+def hold(hub, release) -> None:
+    """Keep the worker busy until ``release`` is set (as a long request would)."""
+    station = hub.get("s1")
+    station.worker.submit(lambda supply: release.wait(10), label="held")
+    for _ in range(200):
+        if station.worker.busy == "held":
+            return
+        threading.Event().wait(0.02)
+    raise AssertionError("the worker never took the holding job")
+
+
+def test_queue_bound_refuses_at_once_and_sends_nothing(bench_hub):
+    hub, sup, release = bench_hub
+    hold(hub, release)
+    mark = len(sup.exchanges)
+
+    async def flood():
+        tasks = [asyncio.ensure_future(hub.apply("s1", voltage=1.0 + k / 100)) for k in range(MAX_WAITING + 4)]
+        await asyncio.sleep(0.3)
+        refused = [t for t in tasks if t.done()]
+        release.set()
+        results = await asyncio.gather(*tasks, return_exceptions=True)
+        return refused, results
+
+    refused, results = asyncio.run(flood())
+    assert len(refused) == 4
+    for task in refused:
+        assert isinstance(task.exception(), Refused) and task.exception().status == 503
+        assert "too many requests wait" in task.exception().reason
+    done = [r for r in results if isinstance(r, dict)]
+    assert len(done) == MAX_WAITING and all(r["ok"] for r in done)
+    assert changes_sent(sup, mark).count(VOLTAGE) == MAX_WAITING      # the refused ones sent nothing
+    assert sup.state.voltage_set_mv == 1070
+
+
+def test_a_request_not_started_in_time_is_cancelled(bench_hub, monkeypatch, caplog):
+    hub, sup, release = bench_hub
+    monkeypatch.setattr(hub_module, "JOB_TIMEOUT", 0.3)
+    hold(hub, release)
+    mark = len(sup.exchanges)
+    with caplog.at_level(logging.INFO, logger="zq4180_panel"):
+        with pytest.raises(Failed, match="not started within .*cancelled, nothing was sent"):
+            asyncio.run(hub.apply("s1", voltage=2.5))
+        release.set()
+        hub.get("s1").worker.submit(lambda supply: None).result(5)       # the worker has moved on
+    assert VOLTAGE not in changes_sent(sup, mark) and sup.state.voltage_set_mv != 2500
+    assert "settings {'voltage': 2.5} cancelled before they started: nothing sent" in caplog.text
+
+
+def test_a_request_started_in_time_is_logged_and_shown(bench_hub, monkeypatch, caplog):
+    hub, sup, release = bench_hub
+    monkeypatch.setattr(hub_module, "JOB_TIMEOUT", 0.3)
+    station = hub.get("s1")
+    sup.inject("late", command=VOLTAGE, delay=0.5)     # the change outlives its client's patience
+    with caplog.at_level(logging.INFO, logger="zq4180_panel"):
+        with pytest.raises(Failed, match="still running .* logged and shown"):
+            asyncio.run(hub.apply("s1", voltage=1.5))
+        station.worker.submit(lambda supply: None).result(10)
+    assert sup.state.voltage_set_mv == 1500
+    assert "s1: settings {'voltage': 1.5} -> " in caplog.text
+    assert station.worker.last_ok.voltage_set_V == 1.5 or station.last.voltage_set_V == 1.5
+
+
+def test_off_cancels_queued_changes_and_goes_first(bench_hub):
+    hub, sup, release = bench_hub
+    hold(hub, release)
+    mark = len(sup.exchanges)
+
+    async def scenario():
+        queued = [asyncio.ensure_future(hub.apply("s1", voltage=2.0, current=0.1, output="on")) for _ in range(3)]
+        await asyncio.sleep(0.2)
+        off = asyncio.ensure_future(hub.off(hub.get("s1")))
+        await asyncio.sleep(0.2)
+        release.set()
+        return await off, await asyncio.gather(*queued, return_exceptions=True)
+
+    entry, queued = asyncio.run(scenario())
+    assert entry["confirmed"] and entry["message"] == "s1: output off (confirmed)"
+    assert all(isinstance(q, Failed) and "an output-off came first" in str(q) for q in queued)
+    assert changes_sent(sup, mark)[:1] == [OUTPUT] and not sup.state.output_on
+    assert VOLTAGE not in changes_sent(sup, mark)          # no queued setting switched it back on
