@@ -20,7 +20,7 @@ import urllib.parse
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from .limits import MAX_MILLI, Limit, Limits, milli
+from .limits import MAX_MILLI, Limit, Limits, fits_wire
 
 FILE_NAME = "zq4180.toml"
 #: a supply's name, as a whole string (``\Z``: a trailing newline does not pass, as it would with ``$``)
@@ -182,6 +182,6 @@ def _limit_problem(value, unit: str) -> str | None:
         return f"must be a finite number of {unit}, got {value!r}"
     if value < 0:
         return f"must be 0 or more, got {value!r}"
-    if milli(value) > MAX_MILLI:
+    if not fits_wire(value):
         return f"{value!r} is too large for the wire (at most {MAX_MILLI / 1000:.3f} {unit})"
     return None

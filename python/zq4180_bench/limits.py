@@ -30,6 +30,11 @@ def milli(value: float) -> int:
     return round(value * 1000)
 
 
+def fits_wire(value: float) -> bool:
+    """Whether a finite, non-negative value rounds to a milli-unit count the wire's field holds."""
+    return value * 1000 < MAX_MILLI + 0.5
+
+
 def check_number(name: str, value, unit: str) -> float:
     """A finite, non-negative number that fits the wire, or ValueError naming it."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
@@ -40,7 +45,7 @@ def check_number(name: str, value, unit: str) -> float:
     value = float(value)
     if not math.isfinite(value) or value < 0:
         raise ValueError(f"{name} must be a finite number of {unit}, 0 or more, got {value!r}")
-    if milli(value) > MAX_MILLI:
+    if not fits_wire(value):
         raise ValueError(f"{name} {value!r} is beyond what the supply can take")
     return value
 
@@ -59,7 +64,7 @@ class Limit:
             raise ValueError(f"a limit must be a finite number, got {value!r} (from {self.source})")
         if value < 0:
             raise ValueError(f"a limit must be 0 or more, got {value!r} (from {self.source})")
-        if milli(value) > MAX_MILLI:
+        if not fits_wire(value):
             raise ValueError(f"a limit of {value!r} is beyond what the supply can take (from {self.source})")
         object.__setattr__(self, "value", float(value))
 
@@ -97,7 +102,7 @@ class Limits:
         """LimitError when a requested value would reach the supply over its limit."""
         for setting, value in (("voltage", voltage), ("ceiling", ceiling), ("current", current)):
             if value is not None:
-                self.check_value(setting, milli(value), what=what)
+                self.check_value(setting, milli(value) if fits_wire(abs(value)) else MAX_MILLI + 1, what=what)
 
     def check_value(self, setting: str, millis: int, *, what: str = "", standing: bool = False) -> None:
         """LimitError when ``millis`` milli-units of ``setting`` are over its limit; a standing
