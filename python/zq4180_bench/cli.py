@@ -28,24 +28,25 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(f"{message} (see {self.prog} --help)")
 
 
-def _number(unit: str, *, positive: bool = False, allow_zero: bool = True):
+def _number(unit: str, *, positive: bool = False):
+    """An option's number: plain decimal notation only (see numbers.plain_number)."""
     def parse(text: str) -> float:
+        from .numbers import parse_plain
         try:
-            value = float(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a number of {unit}: {text!r}") from None
-        if not math.isfinite(value) or value < 0 or (positive and value == 0):
-            need = "more than 0" if positive else "0 or more"
-            raise argparse.ArgumentTypeError(f"must be a finite number of {unit}, {need}: {text!r}")
+            value = parse_plain(text, unit)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
+        if positive and value == 0:
+            raise argparse.ArgumentTypeError(f"must be more than 0 {unit}: {text!r}")
         return value
     return parse
 
 
 def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    stripped = text.strip()
+    if not (stripped.isascii() and stripped.lstrip("+").isdigit()):   # int() would take 1_0 and full-width digits
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}")
+    value = int(stripped)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be 1 or more: {text!r}")
     return value
@@ -225,12 +226,21 @@ def _fix_sim(argv: list[str]) -> list[str]:
 
 # -- the context every command gets ---------------------------------------------------
 
+def supply_name(supply) -> str:
+    """The supply's configured name, else its port."""
+    return supply.name or supply.port
+
+
 class Context:
     def __init__(self, args: argparse.Namespace) -> None:
         self.args = args
         self.quiet = args.quiet
         self.verbose = args.verbose
         self.sim_ports: list[str] = []
+        self.unconfirmed = False    # an output-off or a safe end was not confirmed: exit 1, whatever follows
+        # how a refusal for a standing value names its fix: set's own option, else a set command
+        self.fix_hint = None if getattr(args, "command", None) == "set" else \
+            f"first: {PROG} set {getattr(args, 'port', None) or 'PORT'} {{option}}"
 
     def out(self, text: str = "") -> None:
         print(text, flush=True)
@@ -282,14 +292,34 @@ class Context:
         from .supply import open_supply
         mode = "never" if self.args.on_exit == "keep" and safe_end != "never" else safe_end
         supply = open_supply(self.target(), limits=self.limits(), config=self.args.config, safe_end=mode)
-        supply.on_print = self.driver_line
-        supply.on_safe_end = self._report_safe_end
-        if changes:
-            self._warn_no_limits(supply)
-        if self.args.on_exit == "keep" and safe_end != "never":
-            self.note("--on-exit keep: the supply is left as it is at the end")
-        with supply:
+        try:
+            supply.on_print = self.driver_line
+            supply.on_safe_end = lambda result: self._report_safe_end(supply, result)
+            if changes:
+                self._warn_no_limits(supply)
+            if self.args.on_exit == "keep" and safe_end != "never":
+                self.note("--on-exit keep: the supply is left as it is at the end")
+        except BaseException:
+            supply.close()
+            raise
+        try:
             yield supply
+        except BaseException as exc:
+            self._leave(supply, exc)
+            raise
+        self._leave(supply, None)
+
+    def _leave(self, supply, exc: BaseException | None) -> None:
+        """The supply's own exit (its safe end, as asked), with signals held back until it is over:
+        once the safe end is known unconfirmed, no signal changes the exit status any more."""
+        from . import signals
+        with signals.shielded() as seen:
+            supply.__exit__(type(exc) if exc is not None else None, exc,
+                            exc.__traceback__ if exc is not None else None)
+        if self.unconfirmed:
+            signals.ignore()
+        elif seen and (exc is None or signals.exit_status(exc) is None):
+            raise signals.as_exception(seen[0]) from exc
 
     def _warn_no_limits(self, supply) -> None:
         missing = []
@@ -301,11 +331,18 @@ class Context:
             self.warn(f"no {what} limit configured for {supply.port} ({option}, or {key} in the configuration "
                       "file)")
 
-    def _report_safe_end(self, result) -> None:
+    def _report_safe_end(self, supply, result) -> None:
         if result.confirmed:
             self.note(result.message())
         else:
-            self.error(result.message())
+            self.not_off(supply, result)
+
+    def not_off(self, supply, result) -> None:
+        """``NAME: OUTPUT MAY STILL BE ON: ...``; from now on the command exits 1, whatever follows."""
+        from . import signals
+        self.unconfirmed = True
+        signals.ignore()
+        self._message(f"{supply_name(supply)}: {result.message()}")
 
 
 # -- progress display (rich, only on a terminal) ---------------------------------------
@@ -412,25 +449,53 @@ def cmd_status(ctx: Context, args) -> int:
 
 
 def cmd_set(ctx: Context, args) -> int:
+    from .errors import OffNotConfirmed
     requested = {k: getattr(args, k) for k in ("voltage", "current", "ceiling", "output", "mode")
                  if getattr(args, k) is not None}
     if not requested:
         raise UsageError("nothing to set: give --voltage, --current, --ceiling, --output or --mode")
+    values = {k: v for k, v in requested.items() if k in ("voltage", "current", "ceiling")}
     with ctx.supply(changes=True) as supply:
-        before = supply.read_ok()
-        volts = requested.get("voltage", before.voltage_set_V)
-        ceiling = requested.get("ceiling", before.voltage_max_V)
-        if ("voltage" in requested or "ceiling" in requested) and volts > ceiling:
-            ctx.warn(f"the voltage {volts:.3f} V is above the ceiling {ceiling:.3f} V: the output stops at the "
-                     "ceiling")
-        outcomes = supply.apply(**requested, before=before)
+        before = None
+        if args.output == "off":
+            supply.check_request(**values, output="off")    # the off goes out first: no read before it
+        else:
+            before = supply.read_ok()
+            supply.check_request(**values, output=args.output, state=before)
+            volts = requested.get("voltage", before.voltage_set_V)
+            ceiling = requested.get("ceiling", before.voltage_max_V)
+            if ("voltage" in requested or "ceiling" in requested) and volts > ceiling:
+                ctx.warn(f"the voltage {volts:.3f} V is above the ceiling {ceiling:.3f} V: the output stops at "
+                         "the ceiling")
+            if args.output == "on" and before.over_temperature:
+                ctx.warn(f"{supply_name(supply)} reports its temperature alarm: switching the output on anyway")
+        try:
+            outcomes = supply.apply(**requested, before=before)
+        except OffNotConfirmed as exc:
+            ctx.not_off(supply, exc.result)
+            return EXIT_FAULT
     for outcome in outcomes:
-        ctx.out(outcome.text())
+        ctx.out(outcome_text(outcome))
     failed = [o for o in outcomes if not o.ok]
     if failed:
-        ctx.error(f"{len(failed)} of {len(outcomes)} settings not confirmed by the read-back")
+        ctx.error(f"{len(failed)} of {len(outcomes)} {_plural(len(outcomes), 'setting')} not confirmed "
+                  "(no reply, not sent, or the read-back differs)")
         return EXIT_FAULT
     return EXIT_OK
+
+
+def outcome_text(outcome) -> str:
+    """A request beside its read-back. A setting whose acknowledgement was lost still shows the value
+    the following status read reports, with the lost acknowledgement said."""
+    text = outcome.text()
+    if outcome.sent and not outcome.answered and outcome.readback is not None:
+        shown = type(outcome)(outcome.name, outcome.requested, outcome.readback)   # as if acknowledged
+        text = shown.text() + "  (no reply to the setting)"
+    return text
+
+
+def _plural(n: int, word: str) -> str:
+    return word if n == 1 else word + "s"
 
 
 EXCHANGE_TIME = 0.11   # s: a request and its reply at 4800 baud
@@ -451,7 +516,9 @@ def cmd_watch(ctx: Context, args) -> int:
         previous = last_ok = None
         if sys.stdout.isatty():
             return _watch_live(ctx, supply, poller)
+        told = OtherSupplyNote(ctx, supply)
         for reading in poller:
+            told.see(reading)
             for event in changes(previous, reading, last_ok):
                 ctx.out(event.line())
             ctx.out(one_line(reading))
@@ -459,6 +526,22 @@ def cmd_watch(ctx: Context, args) -> int:
             if reading.ok:
                 last_ok = reading
     return EXIT_OK
+
+
+class OtherSupplyNote:
+    """Says once on stderr which supply answers at the port in place of the expected one
+    (again only when yet another one answers)."""
+
+    def __init__(self, ctx: Context, supply) -> None:
+        self.ctx, self.supply, self.said = ctx, supply, None
+
+    def see(self, reading) -> None:
+        if reading.status != "other_supply" or reading.answering == self.said:
+            return
+        self.said = reading.answering
+        expected = (self.supply.identity or {}).get("SN") or getattr(self.supply, "expected_serial", None)
+        self.ctx.warn(f"{supply_name(self.supply)}: another supply answers at {self.supply.port}: "
+                      f"{reading.answering}; waiting for serial number {expected}")
 
 
 def _watch_live(ctx: Context, supply, poller) -> int:
@@ -473,7 +556,8 @@ def _watch_live(ctx: Context, supply, poller) -> int:
         t.add_column(style="bold")
         t.add_column()
         if not reading.ok:
-            t.add_row("Status", Text(STATUS_TEXT[reading.status], style="bold red"))
+            status = STATUS_TEXT[reading.status] + (f" ({reading.answering})" if reading.answering else "")
+            t.add_row("Status", Text(status, style="bold red"))
             t.add_row("Last answer", last_ok.time if last_ok is not None else "none yet")
         else:
             t.add_row("Voltage", Text.assemble(volts(reading.voltage_V), "  ", (
@@ -492,8 +576,10 @@ def _watch_live(ctx: Context, supply, poller) -> int:
 
     console = Console()
     previous = last_ok = None
+    told = OtherSupplyNote(ctx, supply)
     with Live(console=console, auto_refresh=False) as live:
         for reading in poller:
+            told.see(reading)
             for event in changes(previous, reading, last_ok):
                 live.console.print(Text(event.line(), style="yellow"))
             previous = reading
@@ -516,19 +602,30 @@ def cmd_log(ctx: Context, args) -> int:
     _check_interval(ctx, args.interval)
     with ctx.supply() as supply:
         poller = Poller(supply, args.interval, count=args.count, duration=args.duration)
-        comments = log_comments(supply, PROG, interval=f"{args.interval} s")
+        comments = log_comments(supply, PROG, interval=interval_text(args.interval))
         with LogWriter(path, fmt, _log_mode(args), comments) as writer:
-            ctx.note(f"logging {supply.port} to {path} every {args.interval} s"
-                     + (f" for {args.duration} s" if args.duration else f", {args.count} readings" if args.count
-                        else " until Ctrl-C"))
+            until = (f" for {args.duration:g} s" if args.duration else
+                     f", {args.count} {_plural(args.count, 'reading')}" if args.count else " until Ctrl-C")
+            ctx.note(f"logging {supply.port} to {path} {every(args.interval)}{until}")
+            told = OtherSupplyNote(ctx, supply)
             try:
                 with progress(ctx, poller.expected(), "log") as bar:
                     for reading in poller:
                         writer.write(reading)
+                        told.see(reading)
                         bar.update(advance=1, info=one_line(reading).split("  ", 1)[-1])
             finally:
-                ctx.note(f"{writer.rows} rows written to {path}")
+                ctx.note(f"{writer.rows} {_plural(writer.rows, 'row')} written to {path}")
     return EXIT_OK
+
+
+def interval_text(interval: float) -> str:
+    """The interval for a log's header: ``0.5 s``, or ``0 s (as fast as the line allows)``."""
+    return f"{interval:g} s" if interval > 0 else "0 s (as fast as the line allows)"
+
+
+def every(interval: float) -> str:
+    return f"every {interval:g} s" if interval > 0 else "as fast as the line allows"
 
 
 def _refuse_existing(path: str | None, mode: str, what: str) -> None:
@@ -561,6 +658,7 @@ def cmd_ramp(ctx: Context, args) -> int:
     with ctx.supply(safe_end="on_error", changes=True) as supply:
         supply.check(voltage=args.to, what="ramp target")
         first = supply.read_ok()
+        supply.check_request(voltage=args.to, state=first)
         if first.voltage_max_V is not None and args.to > first.voltage_max_V:
             ctx.warn(f"the target {args.to:.3f} V is above the ceiling {first.voltage_max_V:.3f} V: the output "
                      "stops at the ceiling")
@@ -568,11 +666,16 @@ def cmd_ramp(ctx: Context, args) -> int:
             def on_step(k, n, volts):
                 bar.update(completed=k, total=n, info=f"{volts:.3f} V")
             readings = ramp(supply, args.to, rate=args.rate, step=args.step, dwell=args.dwell,
-                            max_step=args.max_step, on_step=on_step, before=first)
+                            max_step=args.max_step, on_step=on_step, before=first, on_note=ctx.note)
     final = readings[-1]
     outcome = Outcome("voltage", round(args.to * 1000) / 1000, final.voltage_set_V)
     ctx.out(outcome.text())
     return EXIT_OK if outcome.ok else EXIT_FAULT
+
+
+def _warn_temperature(ctx: Context, supply, reading) -> None:
+    if reading.ok and reading.over_temperature:
+        ctx.warn(f"{supply_name(supply)} reports its temperature alarm: switching the output on anyway")
 
 
 def cmd_sweep(ctx: Context, args) -> int:
@@ -599,6 +702,8 @@ def cmd_sweep(ctx: Context, args) -> int:
             supply.check(voltage=v, what="sweep point")
         supply.check(current=args.current, what="sweep current")
         first = supply.read_ok()
+        supply.check_request(current=args.current, voltage=points[0], output="on", state=first)
+        _warn_temperature(ctx, supply, first)
         ceiling = first.voltage_max_V
         if ceiling is not None and max(points) > ceiling:
             ctx.warn(f"points above the ceiling {ceiling:.3f} V are held at the ceiling")
@@ -648,11 +753,13 @@ def cmd_run(ctx: Context, args) -> int:
     total = sum(s.seconds for s in steps) * args.repeat
     with ctx.supply(safe_end="always", changes=True) as supply:
         check_sequence(supply, steps, args.sequence)
+        if any(s.output == "on" for s in steps):
+            _warn_temperature(ctx, supply, supply.read_ok())
         writer = None
         if args.log is not None:
-            comments = log_comments(supply, PROG, sequence=f"{args.sequence} ({len(steps)} rows, "
-                                                           f"repeat {args.repeat})",
-                                    interval=f"{args.interval} s")
+            comments = log_comments(supply, PROG, sequence=f"{args.sequence} ({len(steps)} "
+                                                           f"{_plural(len(steps), 'row')}, repeat {args.repeat})",
+                                    interval=interval_text(args.interval))
             writer = LogWriter(args.log, None, _log_mode(args), comments)
         try:
             with progress(ctx, total, "run") as bar:
@@ -671,8 +778,8 @@ def cmd_run(ctx: Context, args) -> int:
         finally:
             if writer is not None:
                 writer.close()
-                ctx.note(f"{writer.rows} rows written to {args.log}")
-    ctx.note(f"sequence done: {len(steps)} rows x {args.repeat}")
+                ctx.note(f"{writer.rows} {_plural(writer.rows, 'row')} written to {args.log}")
+    ctx.note(f"sequence done: {len(steps)} {_plural(len(steps), 'row')} x {args.repeat}")
     return EXIT_OK
 
 
@@ -680,63 +787,123 @@ def cmd_run(ctx: Context, args) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     from . import signals
-    argv = _fix_sim(list(sys.argv[1:] if argv is None else argv))
-    parser = build_parser()
+    signals.install()      # first of all: a signal from here on ends with its status and one line
+    ctx: Context | None = None
     try:
-        args = parser.parse_args(argv)
-        for name in ("max_voltage", "max_current"):
-            given = [v for v in (getattr(args, name), getattr(args, name + "_after", None)) if v is not None]
-            setattr(args, name, min(given) if given else None)
-        if args.sim_load is not None and not args.sim:
-            raise UsageError("--sim-load goes with --sim")
-    except UsageError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
-        return EXIT_USAGE
-    except SystemExit as exc:  # --help
-        return exc.code if isinstance(exc.code, int) else 0
-    signals.install()
-    ctx = Context(args)
-    return _dispatch(ctx, args)
+        argv = _fix_sim(list(sys.argv[1:] if argv is None else argv))
+        try:
+            args = build_parser().parse_args(argv)
+            for name in ("max_voltage", "max_current"):
+                given = [v for v in (getattr(args, name), getattr(args, name + "_after", None)) if v is not None]
+                setattr(args, name, min(given) if given else None)
+            if args.sim_load is not None and not args.sim:
+                raise UsageError("--sim-load goes with --sim")
+        except UsageError as exc:
+            print(f"{PROG}: error: {exc}", file=sys.stderr)
+            return EXIT_USAGE
+        except SystemExit as exc:  # --help
+            return exc.code if isinstance(exc.code, int) else 0
+        ctx = Context(args)
+        return _dispatch(ctx, args)
+    except BaseException as exc:
+        status = signals.exit_status(exc)
+        if status is None:
+            raise
+        if ctx is not None and ctx.unconfirmed:
+            return EXIT_FAULT
+        signals.ignore()
+        _say(f"{PROG}: {'interrupted' if isinstance(exc, KeyboardInterrupt) else f'stopped by {exc}'}")
+        return status
+
+
+def _say(text: str) -> None:
+    try:
+        print(text, file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
 
 
 def _dispatch(ctx: Context, args) -> int:
-    from . import signals
-    from .config import ConfigError
-    from .limits import LimitError
-    from .logs import OutputExists
-    from .procedures import SequenceError
-    from .supply import SafeEndError, SupplyError
     try:
         with _sim(ctx, args):
             return args.func(ctx, args)
     except BaseException as exc:
-        status = signals.exit_status(exc)
-        if status is not None:
-            ctx.note("interrupted" if isinstance(exc, KeyboardInterrupt) else f"stopped by {exc}")
-            return status
-        if isinstance(exc, (UsageError, LimitError, ConfigError, SequenceError, OutputExists)):
-            if isinstance(exc, SequenceError):
-                print(str(exc), file=sys.stderr, flush=True)
-            else:
-                ctx.error(f"{'refused: ' if isinstance(exc, LimitError) else ''}{exc}")
-            return EXIT_USAGE
-        if isinstance(exc, SafeEndError):
-            cause = exc.__cause__
-            if isinstance(cause, SupplyError):
-                ctx.error(str(cause))  # what stopped the command; the safe end reported itself
-            return EXIT_FAULT
-        if isinstance(exc, SupplyError):
+        return _ending(ctx, exc)
+
+
+OPTION_FIXING = {"voltage": "--voltage", "ceiling": "--ceiling", "current": "--current"}
+
+
+def _ending(ctx: Context, exc: BaseException) -> int:
+    """The exit status for what ended the command, and its one line on stderr."""
+    from . import signals
+    from .config import ConfigError
+    from .errors import OffNotConfirmed, OpenError, SafeEndError, SupplyError
+    from .limits import LimitError
+    from .logs import OutputExists
+    from .procedures import SequenceError
+    status = signals.exit_status(exc)
+    if ctx.unconfirmed:            # said already; nothing after it changes the status
+        if isinstance(exc, SupplyError) and not isinstance(exc, (SafeEndError, OffNotConfirmed)):
             ctx.error(str(exc))
-            return EXIT_FAULT
-        if isinstance(exc, ValueError):
+        elif isinstance(exc, SafeEndError) and isinstance(exc.__cause__, SupplyError):
+            ctx.error(str(exc.__cause__))
+        return EXIT_FAULT
+    if status is not None:
+        signals.ignore()
+        ctx.note("interrupted" if isinstance(exc, KeyboardInterrupt) else f"stopped by {exc}")
+        return status
+    if isinstance(exc, (UsageError, LimitError, ConfigError, SequenceError, OutputExists)):
+        if isinstance(exc, SequenceError):
+            print(str(exc), file=sys.stderr, flush=True)
+        elif isinstance(exc, LimitError):
+            ctx.error(f"refused: {limit_text(exc, ctx.fix_hint)}")
+        else:
             ctx.error(str(exc))
-            return EXIT_USAGE
-        if isinstance(exc, BrokenPipeError):
-            return EXIT_FAULT
-        if isinstance(exc, OSError):
-            ctx.error(f"{exc.filename + ': ' if exc.filename else ''}{exc.strerror or exc}")
-            return EXIT_FAULT
-        raise
+        return EXIT_USAGE
+    if isinstance(exc, SafeEndError):
+        cause = exc.__cause__
+        if isinstance(cause, SupplyError):
+            ctx.error(str(cause))  # what stopped the command; the safe end reported itself
+        return EXIT_FAULT
+    if isinstance(exc, OpenError):
+        ctx.error(str(exc) + _rfc2217_hint(str(exc), getattr(ctx.args, "port", None)))
+        return EXIT_FAULT
+    if isinstance(exc, SupplyError):
+        ctx.error(str(exc))
+        return EXIT_FAULT
+    if isinstance(exc, ValueError):
+        ctx.error(str(exc))
+        return EXIT_USAGE
+    if isinstance(exc, BrokenPipeError):
+        return EXIT_FAULT
+    if isinstance(exc, OSError):
+        ctx.error(f"{exc.filename + ': ' if exc.filename else ''}{exc.strerror or exc}")
+        return EXIT_FAULT
+    raise exc
+
+
+def limit_text(exc, fix_hint: str | None = None) -> str:
+    """A refusal's sentence; for a standing value, the option that fixes it."""
+    text = str(exc)
+    setting, fix = getattr(exc, "setting", None), getattr(exc, "fix", None)
+    if setting in OPTION_FIXING and fix is not None:
+        option = f"{OPTION_FIXING[setting]} {_plain(fix)}"
+        text += f" ({fix_hint.format(option=option) if fix_hint else option + ' fixes it'})"
+    return text
+
+
+def _plain(value: float) -> str:
+    """A value as typed: 1, 0.25, 12.345."""
+    return f"{value:.3f}".rstrip("0").rstrip(".")
+
+
+def _rfc2217_hint(text: str, port: str | None) -> str:
+    target = port or ""
+    if "rfc2217://" not in (target + text).lower() or "ign_set_control" in (target + text).lower():
+        return ""
+    return (" (a bridge that does not take the client's control requests needs ?ign_set_control, "
+            "e.g. rfc2217://HOST:PORT?ign_set_control)")
 
 
 @contextlib.contextmanager

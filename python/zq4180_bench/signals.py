@@ -48,7 +48,7 @@ def _raise_terminated(signum, frame):
 
 
 def install() -> None:
-    """SIGTERM and SIGHUP raise Terminated in the main thread."""
+    """SIGTERM and SIGHUP raise Terminated in the main thread (and SIGINT KeyboardInterrupt)."""
     if threading.current_thread() is not threading.main_thread():
         return
     signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -84,7 +84,8 @@ def _take_over() -> dict:
 
 def _give_back(previous: dict) -> None:
     for sig, handler in previous.items():
-        signal.signal(sig, handler)
+        if signal.getsignal(sig) != signal.SIG_IGN:   # ignore() inside the block stays in force
+            signal.signal(sig, handler)
 
 
 @contextlib.contextmanager
@@ -125,7 +126,7 @@ def deferred() -> Iterator[None]:
     finally:
         _give_back(previous)
         _receivers.remove(seen)
-        if seen:
+        if seen and signal.getsignal(seen[0]) != signal.SIG_IGN:
             _deliver(seen[0], previous.get(seen[0]))
 
 
@@ -135,3 +136,12 @@ def _deliver(signum: int, handler) -> None:
         handler(signum, None)  # a program's own handler (it may raise, or only take note)
         return
     raise as_exception(signum)
+
+
+def ignore() -> None:
+    """From now on SIGINT, SIGTERM and SIGHUP change nothing (main thread only): the program's
+    outcome is decided, e.g. a safe end that could not confirm the output off exits 1."""
+    if not _in_main_thread():
+        return
+    for sig in (signal.SIGINT, *_SIGNALS):
+        signal.signal(sig, signal.SIG_IGN)

@@ -318,9 +318,9 @@ def test_run_applies_rows_in_order_and_logs_while_holding(cli, supply, isolated)
     log = isolated / "run.csv"
     status, _, _ = cli("run", supply.port, sequence, "--interval", "0.1", "--repeat", "2", "--log", log)
     assert status == 0
-    row1 = [(CURRENT, 200), (VOLTAGE, 1000), (OUTPUT, 1)]
-    row2 = [(OUTPUT, 0), (CURRENT, 100), (VOLTAGE, 2000)]
-    assert settings(supply) == [(WORK_MODE, 1)] + (row1 + row2) * 2 + [(OUTPUT, 0), (WORK_MODE, 0)]
+    row1 = [(WORK_MODE, 1), (CURRENT, 200), (VOLTAGE, 1000), (OUTPUT, 1)]    # switching on: the checked path
+    row2 = [(OUTPUT, 0), (CURRENT, 100), (VOLTAGE, 2000)]                   # the confirmed off first
+    assert settings(supply) == (row1 + row2) * 2 + [(OUTPUT, 0), (WORK_MODE, 0)]
     assert words(supply)[-3:] == [OUTPUT, STATUS, WORK_MODE]
     comments, header, rows = csv_rows(log)
     assert header == LOG_COLUMNS and any(c.startswith("# sequence:") for c in comments)
