@@ -31,7 +31,7 @@ LINE_EXCHANGE_S = 0.108
 #: a fresh reading may be this much older than the exchange time measured last (scheduling jitter)
 FRESH_FLOOR_S = 0.01
 #: how often the worker reads on its own (it notices a lost port and reopens it)
-BACKGROUND_INTERVAL_S = 2.0
+BACKGROUND_INTERVAL_S = 1.0
 #: the longest a setting or a reading may take before the caller gives up waiting
 JOB_TIMEOUT_S = 10.0
 
@@ -73,9 +73,11 @@ class Owner:
         self._lock = threading.Lock()
         self._latest: Reading | None = None
         self._latest_started = 0.0           # monotonic: when the latest reading's request went out
+        self._latest_ended = 0.0             # monotonic: when its answer was in
         self._setting_started = 0.0          # monotonic: when the latest setting began
         self.exchange_s = LINE_EXCHANGE_S
         self._on_reading = on_reading
+        self._waiters: list[tuple[float, concurrent.futures.Future]] = []
         try:
             self.supply: Supply = open_supply(port, limits=limits, config=config, safe_end="never")
         except BaseException:
@@ -97,39 +99,54 @@ class Owner:
         return self._latest
 
     def _note(self, reading: Reading, started: float) -> None:
+        ended = time.monotonic()
         with self._lock:
             if started >= self._latest_started:
-                self._latest, self._latest_started = reading, started
+                self._latest, self._latest_started, self._latest_ended = reading, started, ended
         if self._on_reading is not None:
             self._on_reading(reading)
 
     def _worker_reading(self, reading: Reading) -> None:
-        self._note(reading, self.supply.read_started)
+        started = self.supply.read_started
+        if reading.ok and started:
+            self.exchange_s = time.monotonic() - started
+        self._note(reading, started)
+        with self._lock:
+            ready = [f for marked, f in self._waiters if marked <= started]
+            self._waiters = [(m, f) for m, f in self._waiters if m > started]
+        for future in ready:
+            if not future.done():
+                future.set_result(reading)
 
     def fresh(self) -> Reading | None:
         """The latest reading when it answered, began after the latest setting and is
         no older than one exchange time; else None."""
         with self._lock:
-            reading, started = self._latest, self._latest_started
+            reading, started, ended = self._latest, self._latest_started, self._latest_ended
             setting = self._setting_started
         if reading is None or not reading.ok or started < setting:
             return None
-        if time.monotonic() - started > max(self.exchange_s, FRESH_FLOOR_S):
+        if time.monotonic() - ended > max(self.exchange_s, FRESH_FLOOR_S):
             return None
         return reading
 
-    def _read_job(self, supply: Supply) -> Reading:
-        called = time.monotonic()
-        reading = supply.read()
-        began = max(supply.read_started, called)
-        if reading.ok:
-            self.exchange_s = time.monotonic() - began
-        self._note(reading, began)
-        return reading
-
     def submit_read(self) -> "concurrent.futures.Future[Reading]":
-        """One status exchange on the worker's thread (never raises for silence)."""
-        return self.worker.submit(self._read_job, "read")
+        """One status exchange: the worker's next reading after everything queued
+        before (it reaches the worker's other observers too). Never raises for silence."""
+        result: concurrent.futures.Future = concurrent.futures.Future()
+
+        def mark(supply: Supply) -> None:
+            with self._lock:
+                self._waiters.append((time.monotonic(), result))
+
+        def failed(job: concurrent.futures.Future) -> None:
+            if job.cancelled():
+                result.cancel()
+            elif job.exception() is not None and not result.done():
+                result.set_exception(job.exception())
+
+        self.worker.submit(mark, "read").add_done_callback(failed)
+        return result
 
     def reading(self, *, timeout: float = JOB_TIMEOUT_S) -> Reading:
         """A fresh reading (see :meth:`fresh`), else one new status exchange.

@@ -63,11 +63,13 @@ class SupplyParameter(Parameter):
         super().__init__(name, **kwargs)
 
     def validate(self, value: Any) -> None:
-        super().validate(value)
         instrument = self.instrument
-        if isinstance(instrument, ZQ4180):
-            instrument.check(**{self.setting: _OUTPUT_WORDS.get(value, value)
-                                if self.setting == "output" else value})
+        if isinstance(instrument, ZQ4180):     # the library's words first: they name the limit's source
+            if self.setting == "output":
+                super().validate(value)
+                value = _OUTPUT_WORDS[value]
+            instrument.check(**{self.setting: value})
+        super().validate(value)
 
     def get_ramp_values(self, value, step=None):
         if step is not None:
