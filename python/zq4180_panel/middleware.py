@@ -19,6 +19,8 @@ from .access import Policy
 log = logging.getLogger("zq4180_panel.access")
 
 MAX_BODY = 16 * 1024        # bytes: a settings body is a few dozen
+MAX_HEADERS = 16 * 1024     # bytes of header names and values (h11 bounds a head that arrives in parts)
+MAX_HEADER_COUNT = 100
 BODY_TIMEOUT = 10.0         # s for a whole request body to arrive
 CHANGE_METHODS = ("POST", "PUT", "PATCH", "DELETE")
 
@@ -205,7 +207,7 @@ class _TooLarge(Exception):
 
 
 class RequestGuard:
-    """Before any body is read: every change to the API passes :meth:`Policy.decide` (403 with the
+    """Headers bounded (431). Before any body is read: every change to the API passes :meth:`Policy.decide` (403 with the
     reason, so a malformed body from someone without access is refused, not parsed); then any body
     is bounded in size (:data:`MAX_BODY`, 413) and time (:data:`BODY_TIMEOUT`, 408), read whole
     here and handed on."""
@@ -221,6 +223,12 @@ class RequestGuard:
             return
         method = scope.get("method", "")
         path = scope.get("path", "")
+        raw_headers = scope.get("headers") or []
+        if len(raw_headers) > MAX_HEADER_COUNT or sum(len(k) + len(v) for k, v in raw_headers) > MAX_HEADERS:
+            log.warning("refused %s %s from %s: request headers too large", method, path, _peer(scope))
+            await answer_json(send, 431, f"request headers too large (at most {MAX_HEADER_COUNT} headers, "
+                                         f"{MAX_HEADERS} bytes)", [(b"connection", b"close")])
+            return
         headers = _headers(scope)
         if method in CHANGE_METHODS and path.startswith(self.api_prefix):
             verdict = self.policy.decide_headers(headers, _peer(scope))
