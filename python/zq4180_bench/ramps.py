@@ -82,17 +82,18 @@ def ramp(supply, to: float, *, rate: float | None = None, step: float | None = N
     _check_state(supply, to, before)
     start = before.voltage_set_V
     top = highest_allowed(supply)
-    jump = top is not None and milli(start) > milli(top) and milli(to) < milli(top)
-    plan = plan_ramp(top if jump else start, to, rate=rate, step=step, dwell=dwell, max_step=max_step)
+    over = top is not None and milli(start) > milli(top)
+    jump = over and milli(to) < milli(top)     # else the one step of the plan goes straight to the limit
+    plan = plan_ramp(top if over else start, to, rate=rate, step=step, dwell=dwell, max_step=max_step)
     pacer.check(f"{start:.3f} V")
     supply.remote()
     at, offset = start, 0
     t0 = time.monotonic()
+    if over and on_note is not None:
+        limit = supply.limits.voltage
+        on_note(f"the voltage is set to {start:.3f} V, over the limit {limit.value:.3f} V (from {limit.source}): "
+                f"first step straight down to {top:.3f} V" + (f", then the ramp to {to:.3f} V" if jump else ""))
     if jump:
-        if on_note is not None:
-            limit = supply.limits.voltage
-            on_note(f"the voltage is set to {start:.3f} V, over the limit {limit.value:.3f} V (from "
-                    f"{limit.source}): first step straight down to {top:.3f} V, then the ramp to {to:.3f} V")
         supply.command("set_out_voltage", wire(top))
         at, offset = top, 1
     points = plan.points
