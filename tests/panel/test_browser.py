@@ -238,3 +238,55 @@ def test_panel_cannot_be_framed(driver, bench):
     finally:
         driver.switch_to.default_content()
         panel.post("/api/off")
+
+
+FIELD_UNITS = [
+    # (field, typed, what the card says; nothing is sent)
+    ("setpoint-current", "0.7V", "is in V, not A"),
+    ("setpoint-voltage", "3A", "is in A, not V"),
+    ("setpoint-voltage", "1_1", "is not a number of V"),
+    ("setpoint-ceiling", "1e308", "too large"),
+    ("setpoint-current", "70A", "read-out"),
+]
+
+
+@pytest.mark.parametrize("testid, typed, reason", FIELD_UNITS)
+def test_fields_refuse_another_unit_on_the_card(driver, bench, testid, typed, reason):
+    panel, supplies = bench
+    open_panel(driver, panel)
+    marks = [len(s.exchanges) for s in supplies]
+    type_into(driver, "s1", testid, typed + "\n")
+    wait(driver, lambda d: reason in (text_of(d, "s1", "card-message") or ""), what=f"the refusal of {typed}")
+    assert [changes_sent(s, m) for s, m in zip(supplies, marks)] == [[], []]
+
+
+def test_milli_units_are_taken(driver, bench):
+    panel, (sup, _) = bench
+    open_panel(driver, panel)
+    type_into(driver, "s1", "setpoint-current", "120mA\n")
+    wait(driver, lambda d: text_of(d, "s1", "setpoint-current") == "0.120 A", what="the read-back")
+    assert sup.state.current_limit_ma == 120
+
+
+def test_without_the_token_the_page_is_a_static_note(driver, bench):
+    from selenium.webdriver.common.by import By
+    panel, _ = bench
+    driver.delete_all_cookies()
+    driver.get(f"http://{panel.host}:{panel.port}/")
+    assert "open the address the panel printed" in driver.find_element(By.TAG_NAME, "body").text.lower()
+    assert driver.find_elements(By.CSS_SELECTOR, '[data-testid="supply-card"]') == []
+
+
+def test_switch_on_dialog_names_a_temperature_alarm(driver, make_supply, make_panel):
+    sup = make_supply(over_temperature=True)
+    panel = make_panel(sup.port, "--max-voltage", "5", "--max-current", "0.5")
+    assert panel.post("/api/supplies/s1/settings", {"current": 0.1, "voltage": 1.0})[0] == 200
+    open_panel(driver, panel)
+    wait(driver, lambda d: text_of(d, "s1", "temperature-alarm") == "TEMP ALARM", what="the alarm chip")
+    mark = len(sup.exchanges)
+    card_part(driver, "s1", "output-switch").click()
+    alert = wait(driver, lambda d: d.switch_to.alert, what="a confirmation")
+    text = alert.text
+    alert.dismiss()
+    assert "temperature alarm" in text and "1.000 V" in text, text
+    assert changes_sent(sup, mark) == []
