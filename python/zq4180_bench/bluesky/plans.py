@@ -21,24 +21,25 @@ def _name(device: Any) -> str:
     return naming() if callable(naming) else (getattr(device, "name", "") or repr(device))
 
 
-async def _off_all(supplies: tuple) -> None:
+async def _off_all(supplies: tuple, lines: list[str]) -> None:
     import asyncio
     results = await asyncio.gather(*(device.switch_off() for device in supplies), return_exceptions=True)
-    lines = []
     for device, result in zip(supplies, results):
         if isinstance(result, BaseException):
             lines.append(f"{_name(device)}: OUTPUT MAY STILL BE ON: the off could not be sent ({result})")
         elif not getattr(result, "confirmed", False):
             message = result.message() if hasattr(result, "message") else str(result)
             lines.append(f"{_name(device)}: {message}")
-    if lines:
-        raise OutputMayBeOn(lines)
 
 
 def switch_off(*supplies: Any):
     """A plan stub: every supply's confirmed off at once (``OutputMayBeOn`` naming
     each supply whose output may still be on)."""
-    yield from bps.wait_for([lambda: _off_all(supplies)])
+    lines: list[str] = []
+    # the RunEngine drops what a wait_for awaitable raises: the outcome comes back through `lines`
+    yield from bps.wait_for([lambda: _off_all(supplies, lines)])
+    if lines:
+        raise OutputMayBeOn(lines)
 
 
 def output_off_at_end(plan, *supplies: Any):

@@ -171,19 +171,22 @@ class ZQ4180Supply(StandardReadable, StandardMovable[float]):
 
     # -- checks and settings ------------------------------------------------------------------------
 
-    def _check(self, setting: str, value: Any) -> None:
-        """ValueError (the library's LimitError for a value over a limit) before anything is sent."""
+    def _check(self, setting: str, value: Any, whole: bool = True) -> None:
+        """ValueError (the library's LimitError for a value over a limit) before anything is sent.
+        ``whole``: judge the state the output is left in, standing values included (from the
+        latest reading); else the value alone (a batch is judged whole when it goes out)."""
         if setting == "output":
             value = Output(value).value
         if self.owner is not None:
-            self.owner.check(**{setting: value})
+            self.owner.check(**{setting: value}) if whole else self.owner.supply.check_request(
+                state=None, **{setting: value})
         elif setting != "output":     # mock mode: the limits given to the device
             self._given_limits.check(**{setting: check_number(setting, value, "V" if setting != "current" else "A")})
 
     async def _set_one(self, setting: str, value: Any) -> Any:
         if setting == "output":
             value = Output(value).value
-        self._check(setting, value)
+        self._check(setting, value, whole=False)
         if self._batcher is None:     # mock mode: the signal keeps the value
             return None
         outcomes = await self._batcher.request(self.timeout, **{setting: value})
