@@ -134,30 +134,19 @@ def serve(pairs, host: str, port: int, *, allow_from=(), read_only: bool = False
 
 
 async def _serve(stations, host: str, port: int, allow_from: list) -> int:
-    from .access import resource
-    from .server import Listener
+    from .runner import BindError, open_listeners, resource_lines
     loop = asyncio.get_running_loop()
     stop = asyncio.Event()
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         loop.add_signal_handler(sig, stop.set)
-    listeners: list[Listener] = []
-    lines = []
+    listeners = []
     try:
-        for k, station in enumerate(stations):
-            wanted = port + k if port else 0
-            if wanted > 65535:
-                _say(f"error: no TCP port left for {station.name} ({port} + {k} is over 65535)")
-                return EXIT_USAGE
-            listener = Listener(station, host, wanted, allow_from=allow_from)
-            try:
-                bound = await listener.start()
-            except OSError as exc:
-                _say(f"error: cannot listen on {host}:{wanted} for {station.name}: {exc.strerror or exc} "
-                     "(choose another --listen port)")
-                return EXIT_FAULT
-            listeners.append(listener)
-            lines.append(f"{station.name} {resource(host, bound)}")
-        print("\n".join(lines), flush=True)
+        try:
+            listeners = await open_listeners(stations, host, port, allow_from)
+        except BindError as exc:
+            _say(f"error: {exc}")
+            return EXIT_FAULT
+        print("\n".join(resource_lines(listeners)), flush=True)
         if any(s.read_only for s in stations):
             _say("read-only: every setting is refused (-203)")
         await stop.wait()

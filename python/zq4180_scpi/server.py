@@ -70,11 +70,13 @@ class Listener:
         self.server: asyncio.AbstractServer | None = None
         self.tasks: set[asyncio.Task] = set()
         self.http_refusals = 0
+        self.bound = port
 
     async def start(self) -> int:
         self.server = await asyncio.start_server(self._client, self.host, self.port, limit=MAX_LINE + 2,
                                                  reuse_address=True)
-        return self.server.sockets[0].getsockname()[1]
+        self.bound = self.server.sockets[0].getsockname()[1]
+        return self.bound
 
     async def stop(self) -> None:
         if self.server is not None:

@@ -125,7 +125,8 @@ class Station:
     async def apply(self, **request):
         """``Supply.apply`` on the worker; the supply's outcomes."""
         def job(supply):
-            before = self._before() if self.own_worker else None
+            # switching on always starts from a status read of its own
+            before = self._before() if self.own_worker and request.get("output") != "on" else None
             try:
                 return supply.apply(before=before, **request)
             finally:

@@ -112,14 +112,15 @@ def resolve(header: Header, path: tuple[str, ...]) -> tuple[Entry, tuple[str, ..
             raise ScpiError(-113, f"{header.text} is not a command of this instrument")
         return entry, path
     entry = None
-    if not header.rooted and path:
-        entry = find(list(path) + keywords)
+    # under the previous command's path first, then under each shorter one, the root last
+    prefixes = [path[:k] for k in range(len(path), -1, -1)] if not header.rooted else [()]
+    for prefix in prefixes:
+        entry = find(list(prefix) + keywords)
         if entry is not None:
-            keywords = list(path) + keywords
+            keywords = list(prefix) + keywords
+            break
     if entry is None:
-        entry = find(keywords)
-        if entry is None:
-            raise ScpiError(-113, f"{header.text} is not a command of this instrument")
+        raise ScpiError(-113, f"{header.text} is not a command of this instrument")
     for keyword, suffix in header.nodes:
         if not suffix:
             continue
