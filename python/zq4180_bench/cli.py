@@ -899,11 +899,13 @@ def _plain(value: float) -> str:
 
 
 def _rfc2217_hint(text: str, port: str | None) -> str:
-    target = port or ""
-    if "rfc2217://" not in (target + text).lower() or "ign_set_control" in (target + text).lower():
+    """A bridge serving a pseudo-terminal (ser2net) never answers the control option: opening an
+    ``rfc2217://`` URL then times out waiting for it unless the URL says ``?ign_set_control``."""
+    target = (port or "").lower()
+    if "waiting for option" not in text or "ign_set_control" in target or "rfc2217://" not in text.lower() + target:
         return ""
-    return (" (a bridge that does not take the client's control requests needs ?ign_set_control, "
-            "e.g. rfc2217://HOST:PORT?ign_set_control)")
+    return (" (a bridge serving a pseudo-terminal does not answer control requests: add ?ign_set_control "
+            "to the URL, e.g. rfc2217://HOST:PORT?ign_set_control)")
 
 
 @contextlib.contextmanager
