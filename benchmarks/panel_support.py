@@ -22,7 +22,7 @@ LINE_LIMIT = 1 / (2 * 26 * 10 / 4800)     # exchanges/s: request + reply at 4800
 
 
 class Panel:
-    def __init__(self, args: list[str]) -> None:
+    def __init__(self, args: list[str], *, nofile: int | None = None) -> None:
         self.dir = tempfile.TemporaryDirectory(prefix="zq4180-panel-bench-")
         config = os.path.join(self.dir.name, "zq4180.toml")
         open(config, "w").close()
@@ -31,7 +31,8 @@ class Panel:
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "zq4180_panel", "--port", "0", "--config", config,
              "--log-dir", os.path.join(self.dir.name, "logs"), *args],
-            stdout=subprocess.PIPE, stderr=self.err, env=env, cwd=self.dir.name)
+            stdout=subprocess.PIPE, stderr=self.err, env=env, cwd=self.dir.name,
+            preexec_fn=None if nofile is None else lambda: _limit_files(nofile))
         line = self._first_line(60)
         m = FIRST_LINE.match(line)
         if not m:
@@ -81,9 +82,24 @@ class Panel:
         self.dir.cleanup()
 
 
+def _limit_files(soft: int) -> None:
+    import resource
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(soft, hard), hard))
+
+
+def rss_and_cpu(pid: int) -> tuple[float, float]:
+    """(resident MB, CPU seconds so far) of a process."""
+    with open(f"/proc/{pid}/status") as f:
+        rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:")) / 1024
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return rss, (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 @contextlib.contextmanager
-def panel(args: list[str]):
-    p = Panel(args)
+def panel(args: list[str], **kwargs):
+    p = Panel(args, **kwargs)
     try:
         yield p
     finally:

@@ -234,7 +234,7 @@ class RequestGuard:
             verdict = self.policy.decide_headers(headers, _peer(scope))
             if not verdict.allowed:
                 log.warning("refused %s %s from %s: %s", method, path, _peer(scope), verdict.reason)
-                await answer_json(send, 403, verdict.reason)
+                await answer_json(send, 403, verdict.reason, [(b"connection", b"close")])   # its body unread
                 return
         length_text = headers.get("content-length")
         chunked = "chunked" in headers.get("transfer-encoding", "").lower()
