@@ -47,6 +47,11 @@ class Station:
         """After iocInit: records INVALID until the first reading, then the worker runs."""
         for rec in self.records.readbacks:
             rec.set_alarm(alarm.INVALID_ALARM, alarm.UDF_ALARM)
+        if self.supply.connected:
+            self.records["COMM"].set_alarm(alarm.INVALID_ALARM, alarm.UDF_ALARM)   # until the first reading
+        else:
+            self.records["COMM"].set(rv.comm_code("no_port"))
+            self.message(f"{self.supply.problem or 'not answering'}: waiting for it to appear")
         self._show_identity()
         self.worker.start()
 
@@ -124,6 +129,8 @@ class Station:
         if field == "OFF" or (field == "OUTP:SP" and not value):
             return True                                  # an off is never refused
         state = self.worker.last
+        if state is None and self.supply.connected:
+            return self._refuse(rec, f"not sent: {self.name} has not been read yet")
         if state is None or not state.ok:
             why = STATUS_WORDS.get(getattr(state, "status", "no_port"), "not answering")
             return self._refuse(rec, f"not sent: {self.name} is {why}")
@@ -153,14 +160,11 @@ class Station:
         return False
 
     def _job(self, **request):
+        # the worker hands the job's readings (its read-back included) to show() as they are
+        # taken, so every record shows the read-back before the put completes
         def run(supply):
             last = self.worker.last
-            try:
-                return supply.apply(**request, before=last if last is not None and last.ok else None)
-            finally:
-                # the read-back of the job reaches every record before the put completes
-                if supply.last_reading is not None:
-                    self.worker.publish(supply.last_reading)
+            return supply.apply(**request, before=last if last is not None and last.ok else None)
         return run
 
     async def update(self, field: str, value) -> None:

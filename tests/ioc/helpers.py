@@ -116,6 +116,11 @@ def wait_for(predicate, timeout: float = 15.0, what: str = "condition"):
         time.sleep(0.05)
 
 
+def answering(ca) -> bool:
+    """COMM says OK after a reading (before the first one it is undefined)."""
+    return ca.value("COMM") == 0 and ca.alarm("COMM") == (NO_ALARM, 0)
+
+
 class Ca:
     """caproto's synchronous client with no repeater: the test starts no helper process."""
 

@@ -7,8 +7,8 @@ import pytest
 pytest.importorskip("softioc")
 pytest.importorskip("caproto")
 
-from .helpers import (COMM_ALARM, INVALID, MAJOR, MINOR, NO_ALARM, WRITE_ALARM, changes_sent,  # noqa: E402
-                      wait_for)
+from .helpers import (COMM_ALARM, INVALID, MAJOR, MINOR, NO_ALARM, WRITE_ALARM, answering,  # noqa: E402
+                      changes_sent, wait_for)
 
 LIMITS = ["--max-voltage", "10", "--max-current", "1"]
 
@@ -17,7 +17,7 @@ LIMITS = ["--max-voltage", "10", "--max-current", "1"]
 def one(paced, make_ioc):
     supply = paced()
     ioc, ca = make_ioc(supply.port, *LIMITS, "--interval", "0.2")
-    wait_for(lambda: ca.value("COMM") == 0 and ca.alarm("VOLT:SP") == (NO_ALARM, 0), what="first reading")
+    wait_for(lambda: answering(ca) and ca.alarm("VOLT:SP") == (NO_ALARM, 0), what="first reading")
     return supply, ioc, ca
 
 
