@@ -121,14 +121,16 @@ class ZQ4180(Instrument):
                            get_cmd=lambda: self._state().work_mode == "remote",
                            set_cmd=lambda value: self._apply(mode="remote" if value else "local"),
                            docstring="True: remote control (front panel locked); False: local control")
-        for name, get, label, unit in (
-                ("voltage_measured", lambda r: r.voltage_V, "Measured voltage", "V"),
-                ("current_measured", lambda r: r.current_A, "Measured current", "A"),
-                ("power_measured", lambda r: r.power_W, "Measured power", "W"),
-                ("regulation", regulation, "Regulation (CV, CC or OFF)", ""),
-                ("temperature_alarm", lambda r: r.over_temperature, "Temperature alarm", ""),
-                ("fan", lambda r: r.fan_speed, "Fan speed (0..7)", "")):
-            self.add_parameter(name, label=label, unit=unit, set_cmd=False,
+        for name, get, label, unit, validator in (
+                ("voltage_measured", lambda r: r.voltage_V, "Measured voltage", "V", vals.Numbers()),
+                ("current_measured", lambda r: r.current_A, "Measured current", "A", vals.Numbers()),
+                ("power_measured", lambda r: r.power_W, "Measured power", "W", vals.Numbers()),
+                ("regulation", regulation, "Regulation (CV, CC or OFF)", "", vals.Strings()),
+                # 1 / 0 rather than True / False: a dataset takes numbers, not booleans
+                ("temperature_alarm", lambda r: int(r.over_temperature), "Temperature alarm (1: alarm)", "",
+                 vals.Ints(0, 1)),
+                ("fan", lambda r: r.fan_speed, "Fan speed (0..7)", "", vals.Ints(0, 7))):
+            self.add_parameter(name, label=label, unit=unit, set_cmd=False, vals=validator,
                                get_cmd=lambda get=get: get(self._state()))
 
     # -- the supply ---------------------------------------------------------------------

@@ -3,6 +3,7 @@ ramps, construction, close, Station YAML and a do1d into a database."""
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import pytest
 
@@ -44,7 +45,7 @@ def test_read_only_parameters_from_one_reading(sim, instruments):
     sim.state.configure(over_temperature=True, fan_speed=3)
     psu = instruments("psu", sim.port)
     expected = {"voltage_measured": (2.0, "V"), "current_measured": (0.2, "A"), "power_measured": (0.4, "W"),
-                "regulation": ("CC", ""), "temperature_alarm": (True, ""), "fan": (3, "")}
+                "regulation": ("CC", ""), "temperature_alarm": (1, ""), "fan": (3, "")}
     for name, (value, unit) in expected.items():
         parameter = getattr(psu, name)
         assert parameter() == pytest.approx(value) if isinstance(value, float) else parameter() == value
@@ -247,9 +248,19 @@ def test_do1d_into_a_database(sim, instruments, tmp_path):
     psu = instruments("psu", sim.port, max_voltage=5)
     psu.output("on")
     dataset, *_ = do1d(psu.voltage, 0.0, 2.0, 5, 0.0, psu.voltage_measured, psu.current_measured,
-                       do_plot=False)
+                       psu.regulation, psu.temperature_alarm, psu.fan, do_plot=False)
     data = dataset.get_parameter_data()
     currents = data["psu_current_measured"]["psu_current_measured"]
     setpoints = data["psu_current_measured"]["psu_voltage"]
     assert list(setpoints) == pytest.approx([0.0, 0.5, 1.0, 1.5, 2.0])
     assert list(currents) == pytest.approx([0.0, 0.05, 0.1, 0.15, 0.2])
+    assert list(data["psu_regulation"]["psu_regulation"]) == ["CV"] * 5
+
+
+def test_the_station_example_runs(tmp_path):
+    example = Path(__file__).resolve().parents[2] / "examples" / "qcodes_sweep.py"
+    done = subprocess.run([sys.executable, str(example), "--stop", "1", "--points", "3", "--db", "iv.db"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120, env=source_env())
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "psu: output off (confirmed)" in done.stdout
+    assert " 1.000 V   0.100 A" in done.stdout and (tmp_path / "iv.db").exists()
