@@ -4,12 +4,15 @@ from __future__ import annotations
 
 import datetime
 
+from zq4180_bench.limits import milli
+
 from .records import MODES
+
+MODES_TEXT = MODES
 
 COMM_CODES = {"ok": 0, "no_reply": 1, "no_port": 2, "other_supply": 3}
 #: event kinds that put their text into ``MSG`` (a fault, never a recovery)
 FAULT_EVENTS = ("no_reply", "no_port", "other_supply")
-TOLERANCE = 0.0005   # setpoints travel in whole milli-units: closer than half of one is the same value
 
 
 def timestamp(reading) -> float | None:
@@ -54,8 +57,10 @@ def setpoint_values(reading) -> dict[str, object]:
 
 
 def differs(old, new) -> bool:
+    """Whether a setpoint record's value and the supply's differ as the wire carries them
+    (whole milli-units, rounded as the library rounds)."""
     if isinstance(new, float) or isinstance(old, float):
-        return abs(float(old) - float(new)) >= TOLERANCE
+        return milli(float(old)) != milli(float(new))
     return int(old) != int(new)
 
 
