@@ -275,7 +275,8 @@ class Holder:
     """A process that holds a port open, and what to do about it.
 
     kind is "bridge" (socat or ser2net, a relay that holds the port or its own
-    pseudo-terminal for a purpose), "panel" (``zq4180-panel``), "bench" (a
+    pseudo-terminal for a purpose), "panel" (``zq4180-panel``), "scpi"
+    (``zq4180-scpi``), "bench" (a
     ``zq4180`` command such as ``zq4180 watch``) or "other". description is
     a phrase to follow "PORT is ...", e.g. "held by zq4180-panel (PID 4242):
     use its API"; advice is one sentence saying what to do instead.
@@ -331,7 +332,17 @@ def _holder(pid: int, command: str) -> Holder:
         return Holder(pid, command, "other", f"held by {command} (PID {pid}, this very process)",
                       "This process still has it open: close() the earlier driver object or serial "
                       "port first.")
+    if _is(program, "zq4180-scpi") or _is_module(program, "zq4180_scpi"):
+        return Holder(pid, command, "scpi", f"held by zq4180-scpi (PID {pid}): use its SCPI port",
+                      "The SCPI server owns this port while it runs: send SCPI to the TCPIP0::HOST::PORT::SOCKET "
+                      "resource it printed when it started (pyvisa, pymeasure, any VISA program), or stop it "
+                      "(Ctrl-C) to free the port.")
     if _is(program, "zq4180-panel") or _is_module(program, "zq4180_panel"):
+        if any(arg == "--scpi" or arg.startswith("--scpi=") for arg in rest):
+            return Holder(pid, command, "panel", f"held by zq4180-panel (PID {pid}): use its API or its SCPI port",
+                          "The front panel owns this port while it runs: work through its page, its JSON API, "
+                          "or the SCPI resource it printed on standard error (--scpi), or stop the panel "
+                          "(Ctrl-C) to free the port.")
         return Holder(pid, command, "panel", f"held by zq4180-panel (PID {pid}): use its API",
                       "The front panel owns this port while it runs: work through its page or its JSON "
                       "API at the address it printed when it started, or stop the panel (Ctrl-C) to "
