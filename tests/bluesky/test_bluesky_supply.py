@@ -275,3 +275,55 @@ def test_connecting_changes_nothing(RE, devices, sim):
     RE(count([psu], num=2))
     psu.close()
     assert settings(sim) == [] and sim.state.snapshot() == before
+
+
+@pytest.mark.parametrize("fault", [
+    {"kind": "no_reply", "command": OUTPUT},       # the off frame's reply lost: tried again
+    {"kind": "no_reply", "command": 0x26},         # the confirming read's reply lost
+    {"kind": "late", "command": OUTPUT, "delay": 0.5},
+])
+def test_output_off_at_end_through_a_lost_reply(RE, devices, sim, fault):
+    from zq4180_bench.bluesky import output_off_at_end
+    set_state(sim, volts=1.0, output=True)
+    psu = devices(sim.port)
+
+    def plan():
+        yield from bps.null()
+        sim.inject(**fault)
+    RE(output_off_at_end(plan(), psu))
+    assert not sim.state.snapshot()["output_on"]
+
+
+def test_an_off_drops_a_setting_not_yet_sent(RE, devices, sim):
+    psu = devices(sim.port)
+    sim.clear_log()
+
+    async def switch_on_then_off():
+        switching_on = asyncio.ensure_future(psu.output.set("on"))
+        while psu._batcher._open is None:      # the request waits for others to join it
+            await asyncio.sleep(0)
+        result = await psu.switch_off()
+        with pytest.raises(Exception, match="switched off"):
+            await switching_on
+        return result
+    assert run(switch_on_then_off()).confirmed
+    time.sleep(0.1)
+    assert (OUTPUT, 1) not in settings(sim) and not sim.state.snapshot()["output_on"]
+
+
+def test_a_lost_port_fails_trigger_then_recovers(RE, devices, sim):
+    from zq4180_bench import SupplyError
+    psu = devices(sim.port)
+    sim.unplug()
+    with pytest.raises(SupplyError):
+        run(psu.trigger())
+    sim.replug()
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            run(psu.trigger())
+            break
+        except SupplyError:
+            assert time.monotonic() < deadline
+            time.sleep(0.2)
+    assert run(psu.readback.get_value()) == 5.0

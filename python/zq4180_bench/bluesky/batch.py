@@ -23,6 +23,11 @@ MOST_TURNS = 1000        # a batch goes out after this many turns whatever arriv
 class _Batch:
     changes: dict[str, Any] = field(default_factory=dict)
     done: asyncio.Future | None = None
+    dropped: bool = False
+
+
+class Dropped(RuntimeError):
+    """A setting dropped unsent because the output was switched off meanwhile."""
 
 
 class Batcher:
@@ -53,6 +58,14 @@ class Batcher:
             raise SettingFailed(mine)
         return outcomes
 
+    def drop(self) -> None:
+        """Fail the batch still collecting, unsent (an off goes first: a setting queued
+        before it must not switch the output back on after it)."""
+        batch, self._open = self._open, None
+        if batch is not None:
+            batch.dropped = True
+            _fail(batch, Dropped("not sent: the output was switched off before this setting went out"))
+
     async def _send(self, batch: _Batch) -> None:
         quiet = turns = 0
         seen = len(batch.changes)
@@ -61,19 +74,27 @@ class Batcher:
             turns += 1
             quiet = quiet + 1 if len(batch.changes) == seen else 0
             seen = len(batch.changes)
+        if batch.dropped:
+            return
         self._open = None
         assert batch.done is not None
         try:
             future = self.owner.submit_apply(before=self.owner.fresh(), **batch.changes)
             outcomes, after = await asyncio.wrap_future(future)
-        except BaseException as exc:
-            if not batch.done.done():
-                batch.done.set_exception(exc)
-            batch.done.exception()       # retrieved: a caller that timed out leaves no warning
-            if not isinstance(exc, Exception):
-                raise
+        except asyncio.CancelledError:
+            # the worker's off cancelled the job before it started: nothing was sent
+            _fail(batch, Dropped("not sent: the output was switched off before this setting went out"))
+            return
+        except Exception as exc:
+            _fail(batch, exc)
             return
         if after is not None and after.ok:
             self.on_reading(after)
         if not batch.done.done():
             batch.done.set_result({o.name: o for o in outcomes})
+
+
+def _fail(batch: _Batch, exc: BaseException) -> None:
+    if batch.done is not None and not batch.done.done():
+        batch.done.set_exception(exc)
+        batch.done.exception()       # retrieved: a caller that timed out leaves no warning

@@ -216,6 +216,8 @@ class ZQ4180Supply(StandardReadable, StandardMovable[float]):
         if self.owner is None:        # mock mode
             self._backends["output"].set_value(Output.OFF)
             return OffResult(True, None)
+        if self._batcher is not None:
+            self._batcher.drop()
         result = await asyncio.wrap_future(self.owner.worker.off())
         if result.reading is not None and result.reading.ok:
             self._show(result.reading)
