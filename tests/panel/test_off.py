@@ -136,3 +136,31 @@ def test_exit_during_a_ramp_with_an_ignored_off_says_so(make_supply, make_panel)
     last = log.strip().splitlines()[-1]
     assert last.startswith("s1: OUTPUT MAY STILL BE ON: output-off not confirmed after 3 tries"), log
     assert sup.state.output_on
+
+
+def acknowledging_and_ignoring(sup, word) -> None:
+    """The virtual supply acknowledges a setting (``word``) and keeps its old value."""
+    model = sup.state
+    original = model.handle
+
+    def handle(request):
+        if len(request) > 3 and request[2] == word:
+            return model.reply(bytes([word]))
+        return original(request)
+
+    model.handle = handle
+
+
+@pytest.mark.parametrize("fault, status", [
+    ("no answer to the voltage command", 503),
+    ("the voltage acknowledged and ignored", 502),
+])
+def test_no_answer_is_503_and_a_different_read_back_502(make_supply, make_panel, fault, status):
+    sup = make_supply()
+    panel = make_panel(sup.port, "--max-voltage", "5", "--max-current", "0.5")
+    if fault.startswith("no answer"):
+        sup.inject("no_reply", count=None, command=VOLTAGE)
+    else:
+        acknowledging_and_ignoring(sup, VOLTAGE)
+    answer_status, _, answer = panel.post(SETTINGS, {"voltage": 2.0})
+    assert answer_status == status, answer

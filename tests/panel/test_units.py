@@ -154,3 +154,21 @@ def _outcome(ok=True, answered=True):
 ])
 def test_http_status_of_a_result(result, status):
     assert http_status(result) == status
+
+
+class _Named:
+    def __init__(self, name):
+        self.name = name
+
+
+@pytest.mark.parametrize("names, ids", [
+    (["bench-a", "bench-b"], ["bench-a", "bench-b"]),
+    (["bench\n", None], ["s1", "s2"]),                 # a trailing newline is no name
+    (["bench-a", "bench-a"], ["bench-a", "s2"]),
+    (["bad name", "s2"], ["s1", "s2"]),
+    ([None, "s1"], ["s1", "s2"]),
+    (["s2", None], ["s2", "s2_"]),
+])
+def test_station_ids_take_whole_names_only(names, ids):
+    from zq4180_panel.stations import station_ids
+    assert station_ids([_Named(n) for n in names]) == ids
