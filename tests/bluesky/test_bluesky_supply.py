@@ -314,14 +314,17 @@ def test_an_off_drops_a_setting_not_yet_sent(RE, devices, sim):
 def test_a_lost_port_fails_trigger_then_recovers(RE, devices, sim):
     from zq4180_bench import SupplyError
     psu = devices(sim.port)
+
+    async def trigger():
+        await psu.trigger()
     sim.unplug()
     with pytest.raises(SupplyError):
-        run(psu.trigger())
+        run(trigger())
     sim.replug()
     deadline = time.monotonic() + 10
     while True:
         try:
-            run(psu.trigger())
+            run(trigger())
             break
         except SupplyError:
             assert time.monotonic() < deadline
