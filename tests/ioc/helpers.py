@@ -38,9 +38,15 @@ def _free_port() -> int:
     raise RuntimeError("no free port")
 
 
+_PORTS: list[int] = []
+
+
 def loopback_environment() -> dict[str, str]:
-    """Client and server settings that keep everything on loopback, on ports of this test run's own."""
-    ca, pva = _free_port(), _free_port()
+    """Client and server settings that keep everything on loopback, on ports of this test run's own
+    (the same for the whole run: a Channel Access client library reads them once per process)."""
+    if not _PORTS:
+        _PORTS.extend((_free_port(), _free_port()))
+    ca, pva = _PORTS
     return {
         "EPICS_CA_AUTO_ADDR_LIST": "NO", "EPICS_CA_ADDR_LIST": "127.0.0.1",
         "EPICS_CA_SERVER_PORT": str(ca), "EPICS_CA_REPEATER_PORT": str(ca + 1),

@@ -1,0 +1,102 @@
+"""ZQ4180Epics against a running IOC: plans, refusals that raise, the confirmed off."""
+
+import asyncio
+
+import pytest
+
+pytest.importorskip("softioc")
+pytest.importorskip("caproto")
+pytest.importorskip("bluesky")
+pytest.importorskip("ophyd_async.epics.core")
+
+from .helpers import answering, changes_sent, wait_for  # noqa: E402
+
+
+@pytest.fixture
+def served(paced, make_ioc):
+    supply = paced()
+    ioc, ca = make_ioc(supply.port, "--max-voltage", "10", "--max-current", "1", "--interval", "0.2")
+    wait_for(lambda: answering(ca), what="first reading")
+    from bluesky import RunEngine
+    from ophyd_async.core import init_devices
+
+    from zq4180_bench.bluesky import ZQ4180Epics
+    RE = RunEngine(call_returns_result=True)
+    with init_devices():
+        psu = ZQ4180Epics(ca.prefix)
+    return supply, ca, RE, psu
+
+
+def _run(RE, start):
+    """Await ``start()`` on the RunEngine's event loop."""
+    async def run():
+        return await start()
+    return asyncio.run_coroutine_threadsafe(run(), RE.loop).result(60)
+
+
+def test_count_and_scan_documents(served):
+    supply, ca, RE, psu = served
+    from bluesky.plans import count, scan
+    docs = []
+    RE(count([psu], 2), lambda name, doc: docs.append((name, doc)))
+    RE(scan([psu], psu, 0.5, 2.5, 5), lambda name, doc: docs.append((name, doc)))
+    from event_model import schema_validators, DocumentNames
+    for name, doc in docs:
+        schema_validators[DocumentNames[name]].validate(doc)
+    descriptor = [doc for name, doc in docs if name == "descriptor"][-1]
+    assert descriptor["data_keys"]["psu"]["units"] == "V"
+    assert descriptor["data_keys"]["psu"]["source"] == f"ca://{ca.prefix}VOLT:RBV"
+    assert descriptor["data_keys"]["psu-measured_current"]["units"] == "A"
+    events = [doc["data"] for name, doc in docs if name == "event"]
+    assert [round(e["psu"], 3) for e in events[-5:]] == [0.5, 1.0, 1.5, 2.0, 2.5]
+    assert supply.state.snapshot()["voltage_set_mv"] == 2500
+
+
+def test_set_between_millivolts_and_locate(served):
+    supply, ca, RE, psu = served
+    from bluesky import plan_stubs as bps
+    RE(bps.mv(psu, 1.3334))
+    assert supply.state.snapshot()["voltage_set_mv"] == 1333
+    located = _run(RE, psu.locate)
+    assert located["setpoint"] == pytest.approx(1.3334, abs=1e-3)
+    assert located["readback"] == pytest.approx(1.333)
+
+
+def test_check_limits_refuses_with_nothing_sent(served):
+    supply, ca, RE, psu = served
+    from bluesky.plans import scan
+    from bluesky.simulators import check_limits
+    since = len(supply.exchanges)
+    with pytest.raises(ValueError, match="over the limit 10.000 V"):
+        check_limits(scan([psu], psu, 0, 12, 3))
+    assert changes_sent(supply, since) == []
+
+
+def test_refused_set_raises_with_the_iocs_message(served):
+    supply, ca, RE, psu = served
+    supply.state.configure(voltage_set_mv=12000, voltage_max_mv=20000)     # the knob, past the limit
+    wait_for(lambda: ca.value("VOLT:SP") == pytest.approx(12.0), what="the setpoint to follow")
+    since = len(supply.exchanges)
+    with pytest.raises(ValueError) as refused:
+        _run(RE, lambda: psu.output.set("On"))
+    assert "12.000 V is over the limit 10.000 V" in str(refused.value)
+    assert str(refused.value) == ca.value("MSG")
+    assert changes_sent(supply, since) == []
+
+
+def test_settable_signals_and_the_off_at_the_end(served):
+    supply, ca, RE, psu = served
+    from bluesky import plan_stubs as bps
+    from bluesky.plans import count
+
+    from zq4180_bench.bluesky import output_off_at_end
+    RE(bps.mv(psu.current_limit, 0.5, psu.ceiling, 8.0))
+    RE(bps.mv(psu, 2.0))
+    RE(bps.mv(psu.output, "On"))
+    state = supply.state.snapshot()
+    assert (state["current_limit_ma"], state["voltage_max_mv"], state["output_on"]) == (500, 8000, True)
+    RE(count([psu], 1))
+    assert supply.state.snapshot()["output_on"]          # a plan's end (stop) leaves the output on
+    RE(output_off_at_end(count([psu], 1), psu))
+    assert not supply.state.snapshot()["output_on"]
+    assert ca.value("MSG") == "output off (confirmed)"
