@@ -265,7 +265,11 @@ def test_the_event_loop_runs_during_trigger(RE, devices, virtual_supplies):
         done = True
         await task
         return ticks
+    time.sleep(0.3)                      # the worker's read after connecting is over
+    paced.wait_idle()
+    paced.clear_log()
     assert run(trigger_with_ticker()) >= 5
+    assert [r[2] for r in paced.requests] == [0x26]       # one status exchange filled every reading
 
 
 def test_connecting_changes_nothing(RE, devices, sim):
