@@ -276,7 +276,7 @@ class Holder:
 
     kind is "bridge" (socat or ser2net, a relay that holds the port or its own
     pseudo-terminal for a purpose), "panel" (``zq4180-panel``), "scpi"
-    (``zq4180-scpi``), "bench" (a
+    (``zq4180-scpi``), "ioc" (``zq4180-ioc``), "bench" (a
     ``zq4180`` command such as ``zq4180 watch``) or "other". description is
     a phrase to follow "PORT is ...", e.g. "held by zq4180-panel (PID 4242):
     use its API"; advice is one sentence saying what to do instead.
@@ -337,6 +337,13 @@ def _holder(pid: int, command: str) -> Holder:
                       "The SCPI server owns this port while it runs: send SCPI to the TCPIP0::HOST::PORT::SOCKET "
                       "resource it printed when it started (pyvisa, pymeasure, any VISA program), or stop it "
                       "(Ctrl-C) to free the port.")
+    if _is(program, "zq4180-ioc") or _is_module(program, "zq4180_ioc"):
+        prefix = next((a.split("=", 1)[1] for a in rest if a.startswith("--prefix=")), None) or next(
+            (rest[i + 1] for i, a in enumerate(rest[:-1]) if a == "--prefix"), "PREFIX")
+        return Holder(pid, command, "ioc", f"held by zq4180-ioc (PID {pid}): use its EPICS records",
+                      f"The IOC owns this port while it runs: read and write its records ({prefix}NAME:...) "
+                      f"over Channel Access or pvAccess, with the client settings it printed on standard "
+                      f"error, or stop it (Ctrl-C) to free the port.")
     if _is(program, "zq4180-panel") or _is_module(program, "zq4180_panel"):
         if any(arg == "--scpi" or arg.startswith("--scpi=") for arg in rest):
             return Holder(pid, command, "panel", f"held by zq4180-panel (PID {pid}): use its API or its SCPI port",

@@ -136,3 +136,18 @@ def test_on_exit_off_unconfirmed_exits_1_naming_the_supply(paced, make_ioc):
     supply.inject("no_reply", count=None)
     assert ioc.stop() == 1
     assert "S1: OUTPUT MAY STILL BE ON" in ioc.stderr()
+
+
+def test_port_holder_is_named(paced, make_ioc):
+    import shutil
+    if shutil.which("lsof") is None:
+        pytest.skip("lsof is not installed")
+    from zq4180_doctor.checks import port_holders
+    supply = paced()
+    ioc, ca = make_ioc(supply.port)
+    wait_for(lambda: answering(ca), what="first reading")
+    holders = port_holders(supply.port)
+    assert [h.kind for h in holders] == ["ioc"]
+    assert holders[0].description == f"held by zq4180-ioc (PID {ioc.proc.pid}): use its EPICS records"
+    assert f"{ioc.prefix}NAME:" in holders[0].advice
+    assert holders[0].command.startswith("zq4180-io")          # the process's own name, for lsof
