@@ -29,6 +29,7 @@ log = logging.getLogger("zq4180_panel")
 
 JOB_TIMEOUT = 15.0         # s a settings request waits for its worker
 OFF_WAIT = 60.0            # s at most for a confirmed off (its tries bound it far below this)
+RAMP_READ_INTERVAL = 0.25  # s: a ramp reads the status at least this often (the card and the CSV go on)
 
 
 class Refused(Exception):
@@ -281,7 +282,8 @@ class Hub:
                 raise RampStopped("ramp stopped before it began")
             try:
                 readings = ramp(supply, to, rate=rate, on_step=on_step, on_reading=station.publish,
-                                stop=state.stop)
+                                stop=state.stop, interval=RAMP_READ_INTERVAL,
+                                on_note=lambda text: log.warning("%s: ramp: %s", sid, text))
             except RampStopped as exc:
                 log.info("%s: %s (step %d of %d)", sid, exc, state.step, state.steps)
                 raise

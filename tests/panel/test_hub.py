@@ -115,3 +115,21 @@ def test_off_cancels_queued_changes_and_goes_first(bench_hub):
     assert all(isinstance(q, Failed) and "an output-off came first" in str(q) for q in queued)
     assert changes_sent(sup, mark)[:1] == [OUTPUT] and not sup.state.output_on
     assert VOLTAGE not in changes_sent(sup, mark)          # no queued setting switched it back on
+
+
+def test_readings_go_on_during_a_slow_ramp(bench_hub, tmp_path):
+    import csv
+    import time
+    hub, sup, _ = bench_hub
+    station = hub.get("s1")
+    station.worker.submit(lambda supply: None).result(10)
+    state = hub.start_ramp("s1", 4.5, 0.02)           # one 0.1 V step every 5 s
+    time.sleep(6.5)
+    assert hub.stop_ramp("s1")
+    state.future.exception(10)
+    station.log.close()
+    rows = [line for line in open(station.log_path) if not line.startswith("#")]
+    stamps = [float(r["elapsed_s"]) for r in csv.DictReader(rows)]
+    gaps = [b - a for a, b in zip(stamps, stamps[1:])]
+    assert stamps and max(gaps) < 3.0, gaps              # never a whole dwell without a reading
+    assert sup.state.voltage_set_mv in (4900, 4800)      # stopped where it was
