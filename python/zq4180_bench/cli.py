@@ -2,14 +2,20 @@
 
 from __future__ import annotations
 
-import argparse
-import contextlib
-import json
-import math
-import os
-import sys
-import time
-from typing import Any, Callable, Iterator
+from . import signals as _signals
+
+# The command's own module: a signal that arrives while it loads is recorded, and main() ends
+# with its status and one line, never a traceback from the middle of an import.
+_signals.hold_early()
+
+import argparse  # noqa: E402
+import contextlib  # noqa: E402
+import json  # noqa: E402
+import math  # noqa: E402
+import os  # noqa: E402
+import sys  # noqa: E402
+import time  # noqa: E402
+from typing import Any, Callable, Iterator  # noqa: E402
 
 PROG = "zq4180"
 
@@ -790,6 +796,9 @@ def main(argv: list[str] | None = None) -> int:
     signals.install()      # first of all: a signal from here on ends with its status and one line
     ctx: Context | None = None
     try:
+        early = signals.early()
+        if early is not None:
+            raise signals.as_exception(early)
         argv = _fix_sim(list(sys.argv[1:] if argv is None else argv))
         try:
             args = build_parser().parse_args(argv)
@@ -804,7 +813,9 @@ def main(argv: list[str] | None = None) -> int:
         except SystemExit as exc:  # --help
             return exc.code if isinstance(exc.code, int) else 0
         ctx = Context(args)
-        return _dispatch(ctx, args)
+        status = _dispatch(ctx, args)
+        signals.ignore()      # the outcome is decided: a late signal does not turn it into a traceback
+        return status
     except BaseException as exc:
         status = signals.exit_status(exc)
         if status is None:

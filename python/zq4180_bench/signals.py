@@ -145,3 +145,30 @@ def ignore() -> None:
         return
     for sig in (signal.SIGINT, *_SIGNALS):
         signal.signal(sig, signal.SIG_IGN)
+
+
+# -- start-up -----------------------------------------------------------------------------
+
+_early: list[int] = []
+
+
+def _record_early(signum, frame) -> None:
+    _early.append(signum)
+
+
+def hold_early() -> None:
+    """Record SIGINT, SIGTERM and SIGHUP from now until :func:`install` (a program's start-up:
+    its imports are not cut by an exception, which would show as a traceback)."""
+    if not _in_main_thread():
+        return
+    del _early[:]
+    for sig in (signal.SIGINT, *_SIGNALS):
+        if signal.getsignal(sig) not in (None, signal.SIG_IGN):
+            signal.signal(sig, _record_early)
+
+
+def early() -> int | None:
+    """The first signal recorded since :func:`hold_early` (forgotten once asked), or None."""
+    first = _early[0] if _early else None
+    del _early[:]
+    return first

@@ -89,3 +89,112 @@ def test_a_programs_own_handler_gets_the_signal_and_an_ignored_one_stays_ignored
         assert got == []
     assert got == [signal.SIGTERM]
     assert signal.getsignal(signal.SIGHUP) == signal.SIG_IGN
+
+
+# -- the zq4180 command in a process of its own ----------------------------------------------
+
+import random  # noqa: E402
+import subprocess  # noqa: E402
+import time  # noqa: E402
+
+from .helpers import OUTPUT, STATUS, WORK_MODE, wait_for  # noqa: E402
+
+SIGNALS = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
+LINES = {signal.SIGINT: "zq4180: interrupted", signal.SIGTERM: "zq4180: stopped by SIGTERM",
+         signal.SIGHUP: "zq4180: stopped by SIGHUP"}
+
+
+def start_run(supply, tmp_path, *extra):
+    seq = tmp_path / "hold.csv"
+    seq.write_text("voltage,current,seconds\n3.0,0.1,30\n")
+    return subprocess.Popen(["zq4180", "run", supply.port, str(seq), "--log", str(tmp_path / "run.csv"),
+                             "--interval", "0.2", "--force", *extra],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def finish(proc, timeout=20):
+    try:
+        _, err = proc.communicate(timeout=timeout)
+    finally:
+        proc.kill()
+    return err
+
+
+# where the signal lands: inside the k-th exchange after the output went on, or after a pause
+MOMENTS = [("inside", 1), ("inside", 2), ("inside", 4), ("between", 0.05), ("between", 0.25), ("between", 0.5)]
+
+
+@pytest.mark.parametrize("where, when", MOMENTS)
+def test_a_signal_inside_or_between_exchanges_ends_with_a_confirmed_off(make_supply, tmp_path, where, when):
+    supply = make_supply(pacing=True)
+    sig = random.choice(SIGNALS)
+    proc = start_run(supply, tmp_path)
+    try:
+        assert wait_for(lambda: supply.state.output_on)
+        if where == "inside":
+            # sent as the supply takes a request: the command is then waiting for the reply
+            seen = []
+
+            def hook(exchange):
+                seen.append(exchange)
+                if len(seen) == when:
+                    proc.send_signal(sig)
+            supply.on_exchange = hook
+        else:
+            time.sleep(when + random.uniform(0, 0.2))
+            proc.send_signal(sig)
+        err = finish(proc)
+    finally:
+        proc.kill()
+    assert proc.returncode == 128 + sig, err
+    assert "Traceback" not in err and "output off (confirmed)" in err and LINES[sig] in err
+    assert not supply.state.output_on and not supply.state.remote
+    assert [(r[2], r[3]) for r in supply.requests[-3:]] == [(OUTPUT, 0), (STATUS, 0), (WORK_MODE, 0)]
+
+
+@pytest.mark.parametrize("sig", SIGNALS)
+@pytest.mark.parametrize("trial", range(4))
+def test_a_signal_during_start_up_ends_with_its_status_and_one_line(supply, sig, trial):
+    proc = subprocess.Popen(["zq4180", "status", supply.port], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+    time.sleep(random.uniform(0.0, 0.35))
+    proc.send_signal(sig)
+    out, err = proc.communicate(timeout=20)
+    if proc.returncode == 0:              # it had finished
+        return
+    if proc.returncode == -sig:           # before the interpreter ran any of the command: the default action
+        assert err == ""
+        return
+    if "Fatal Python error: init_import_site" in err or err.endswith("import main\nKeyboardInterrupt\n"):
+        return      # the interpreter's own start-up, before the command's module could hold signals back
+    assert "Traceback" not in err and "Error" not in err, err
+    assert proc.returncode == 128 + sig, err
+    assert err.splitlines() == [LINES[sig]]
+    assert all(r[2] in (0x31, STATUS) for r in supply.requests)   # only reads, nothing set
+
+
+@pytest.mark.parametrize("storm", [1, 4])
+def test_an_unconfirmed_safe_end_exits_1_whatever_signals_follow(make_supply, tmp_path, storm):
+    supply = make_supply(pacing=True)
+
+    def hook(exchange):         # acknowledges output-off and keeps the output on
+        if exchange.request[2] == OUTPUT and exchange.request[3] == 0:
+            supply.state.configure(output_on=True)
+    proc = start_run(supply, tmp_path)
+    try:
+        assert wait_for(lambda: supply.state.output_on)
+        supply.on_exchange = hook
+        time.sleep(0.3)
+        proc.send_signal(signal.SIGINT)
+        for _ in range(storm * 10):          # through the safe end and after it
+            if proc.poll() is not None:
+                break
+            time.sleep(0.1 / storm)
+            proc.send_signal(random.choice(SIGNALS))
+        err = finish(proc)
+    finally:
+        proc.kill()
+    assert proc.returncode == 1, err
+    said = [line for line in err.splitlines() if "OUTPUT MAY STILL BE ON" in line]
+    assert len(said) == 1 and said[0].startswith(f"zq4180: {supply.port}: OUTPUT MAY STILL BE ON")
+    assert "Traceback" not in err
