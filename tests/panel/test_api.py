@@ -114,6 +114,11 @@ def test_values_refused_before_sending(bench, body, fragment):
     (SETTINGS, '{"voltage": 1', "JSON decode error"),
     ("/api/supplies/s1/ramp", '{"to": NaN, "rate": 1}', "to: Input should be a finite number"),
     ("/api/supplies/s1/ramp", '{"to": 1, "rate": 1e999}', "rate: Input should be a finite number"),
+    (SETTINGS, '{"voltage": 1e308}', "voltage: '1e+308' is too large"),           # past the wire's field
+    (SETTINGS, '{"current": 70}', "more than the supply's read-out can show (65.535 A)"),
+    (SETTINGS, '{"ceiling": -1}', "negative"),
+    (SETTINGS, '{"output": "off", "voltage": 1e308}', "too large"),               # refused before the off
+    ("/api/supplies/s1/ramp", '{"to": 1e308, "rate": 1}', "too large"),
 ])
 def test_malformed_bodies_are_logged_422s(bench, path, raw, fragment):
     panel, supplies = bench
@@ -253,3 +258,10 @@ def test_signal_during_ramp_runs_the_safe_end(make_supply, make_panel):
     assert not sup.state.output_on and not sup.state.remote
     assert "safe end: output off (confirmed)" in panel.stderr()
     time.sleep(0.2)
+
+
+def test_the_stop_button_says_what_it_does(bench):
+    panel, _ = bench
+    status, _, page = panel.request("GET", "/", headers={"Cookie": panel.cookie})
+    assert status == 200
+    assert "Stop the ramp where it is: the output keeps its state and the voltage reached." in page
