@@ -19,6 +19,7 @@ import tomllib
 import urllib.parse
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Mapping
 
 from .limits import MAX_MILLI, Limit, Limits, fits_wire
 
@@ -84,14 +85,14 @@ def same_port_key(port: str) -> str:
 
 def find_config_file(path: str | os.PathLike | None = None, env: dict | None = None) -> Path | None:
     """The file to read: an explicit one must exist; the others are used when present."""
-    env = os.environ if env is None else env
+    environ: Mapping[str, str] = os.environ if env is None else env
     if path is not None:
         p = Path(path)
         if not p.is_file():
             raise ConfigError(f"{p}: {'a folder, not a' if p.is_dir() else 'no such'} configuration file")
         return p
-    if env.get("ZQ4180_CONFIG"):
-        p = Path(env["ZQ4180_CONFIG"])
+    if environ.get("ZQ4180_CONFIG"):
+        p = Path(environ["ZQ4180_CONFIG"])
         if not p.is_file():
             raise ConfigError(f"{p}: no such configuration file (from ZQ4180_CONFIG)")
         return p

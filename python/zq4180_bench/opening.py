@@ -4,7 +4,7 @@ configuration entry's limits (the stricter wins), and the reason when it does no
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Callable
+from typing import TYPE_CHECKING, Any, Callable, Mapping
 
 from .config import Config, ConfigError, SupplyEntry, load_config
 from .errors import OpenError
@@ -28,9 +28,9 @@ def matching_entries(target: str | None, config: Config,
     An entry counts when it matches by name, by the port's real path (a URL: by scheme,
     host and port) or by serial number, and so on from each entry found. ConfigError when
     two of them expect different serial numbers."""
-    env = os.environ if env is None else env
+    environ: Mapping[str, str] = os.environ if env is None else env
     if target is None or target == "":
-        target = env.get("ZQ4180_PORT") or None
+        target = environ.get("ZQ4180_PORT") or None
         if target is None:
             raise OpenError("no PORT given and ZQ4180_PORT is not set (see zq4180 list)")
     named = config.by_name(target)

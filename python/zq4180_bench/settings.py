@@ -93,12 +93,13 @@ def check_request(supply: "Supply", *, voltage: float | None = None, current: fl
     if not stays_on:      # a read, a switch-off or a mode change is never refused for standing values
         return values
     what = "switching the output on" if output == "on" and state.output != "on" else "with the output on"
-    volts = values.get("voltage", state.voltage_set_V)
-    ceil = values.get("ceiling", state.voltage_max_V)
+    standing_v, standing_c, standing_i = setpoints(state)
+    volts = values.get("voltage", standing_v)
+    ceil = values.get("ceiling", standing_c)
     delivered = "voltage" if volts <= ceil else "ceiling"
     supply.limits.check_value(delivered, milli(min(volts, ceil)), what=what,
                               standing=delivered not in values)
-    supply.limits.check_value("current", milli(values.get("current", state.current_limit_A)), what=what,
+    supply.limits.check_value("current", milli(values.get("current", standing_i)), what=what,
                               standing="current" not in values)
     return values
 
@@ -114,9 +115,12 @@ def apply(supply: "Supply", *, voltage: float | None = None, current: float | No
         result = switch_off(supply)
         if not result.confirmed:
             raise OffNotConfirmed(result)
-        before = off_reading = result.reading
+        off_reading = result.reading
+        before = off_reading
     elif before is None or not before.ok:   # a caller's fresh reading saves an exchange
         before = supply.read_ok()
+    if before is None:      # a confirmed off always has its status read
+        raise RuntimeError("no status read to judge the request by")
     check_request(supply, output=output, state=before, **values)
 
     steps: list[tuple[str, Any]] = []
@@ -167,8 +171,8 @@ def _check_taken(supply: "Supply", values: dict[str, float]) -> bool:
     reading = supply.read()
     if not reading.ok:
         return False
-    shown = {"voltage": reading.voltage_set_V, "ceiling": reading.voltage_max_V,
-             "current": reading.current_limit_A}
+    set_v, set_c, set_i = setpoints(reading)
+    shown = {"voltage": set_v, "ceiling": set_c, "current": set_i}
     units = {"voltage": "V", "ceiling": "V", "current": "A"}
     labels = {"voltage": "voltage", "ceiling": "ceiling", "current": "current limit"}
     for name, value in values.items():
@@ -187,7 +191,15 @@ def _check_taken(supply: "Supply", values: dict[str, float]) -> bool:
     return True
 
 
-def _voltage_order(before: Reading, ceiling: float | None, voltage: float | None) -> list[tuple[str, float]]:
+def setpoints(reading: Reading) -> tuple[float, float, float]:
+    """(set voltage, ceiling, current limit) of a reading with an answer."""
+    v, c, i = reading.voltage_set_V, reading.voltage_max_V, reading.current_limit_A
+    if v is None or c is None or i is None:
+        raise ValueError(f"a reading without its setpoints (status {reading.status})")
+    return v, c, i
+
+
+def _voltage_order(before: Reading, ceiling: float | None, voltage: float | None) -> list[tuple[str, Any]]:
     if ceiling is None and voltage is None:
         return []
     if ceiling is None:
@@ -195,8 +207,9 @@ def _voltage_order(before: Reading, ceiling: float | None, voltage: float | None
     if voltage is None:
         return [("ceiling", ceiling)]
     # the output follows min(ceiling, voltage): take the order whose midway value is lower
-    via_ceiling_first = min(ceiling, before.voltage_set_V)
-    via_voltage_first = min(before.voltage_max_V, voltage)
+    set_v, set_c, _ = setpoints(before)
+    via_ceiling_first = min(ceiling, set_v)
+    via_voltage_first = min(set_c, voltage)
     if via_ceiling_first <= via_voltage_first:
         return [("ceiling", ceiling), ("voltage", voltage)]
     return [("voltage", voltage), ("ceiling", ceiling)]

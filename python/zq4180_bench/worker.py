@@ -6,7 +6,7 @@ import collections
 import concurrent.futures
 import threading
 import time
-from typing import Callable, TypeVar
+from typing import Any, Callable, TypeVar
 
 from .off import OffResult, switch_off
 from .readings import NO_PORT, OTHER_SUPPLY, Event, Reading, changes
@@ -182,11 +182,16 @@ class Worker:
         self.last = reading
         if reading.ok:
             self.last_ok = reading
-        for callback, items in ((self.on_reading, [reading]), (self.on_event, events)):
-            if callback is None:
-                continue
-            for item in items:
-                try:
-                    callback(item)
-                except Exception:
-                    pass
+        if self.on_reading is not None:
+            _quietly(self.on_reading, reading)
+        if self.on_event is not None:
+            for event in events:
+                _quietly(self.on_event, event)
+
+
+def _quietly(callback: Callable[[Any], None], item: Any) -> None:
+    """An observer's own error never stops the worker."""
+    try:
+        callback(item)
+    except Exception:
+        pass
