@@ -11,7 +11,7 @@ pytest.importorskip("nicegui", reason="the panel extra is not installed")
 
 from zq4180_bench import Limits, open_supply
 
-from zq4180_panel import hub as hub_module
+from zq4180_panel import jobs as jobs_module
 from zq4180_panel.hub import Failed, Hub, Refused
 from zq4180_panel.station import MAX_WAITING, Station
 
@@ -71,7 +71,7 @@ def test_queue_bound_refuses_at_once_and_sends_nothing(bench_hub):
 
 def test_a_request_not_started_in_time_is_cancelled(bench_hub, monkeypatch, caplog):
     hub, sup, release = bench_hub
-    monkeypatch.setattr(hub_module, "JOB_TIMEOUT", 0.3)
+    monkeypatch.setattr(jobs_module, "JOB_TIMEOUT", 0.3)
     hold(hub, release)
     mark = len(sup.exchanges)
     with caplog.at_level(logging.INFO, logger="zq4180_panel"):
@@ -85,7 +85,7 @@ def test_a_request_not_started_in_time_is_cancelled(bench_hub, monkeypatch, capl
 
 def test_a_request_started_in_time_is_logged_and_shown(bench_hub, monkeypatch, caplog):
     hub, sup, release = bench_hub
-    monkeypatch.setattr(hub_module, "JOB_TIMEOUT", 0.3)
+    monkeypatch.setattr(jobs_module, "JOB_TIMEOUT", 0.3)
     station = hub.get("s1")
     sup.inject("late", command=VOLTAGE, delay=0.5)     # the change outlives its client's patience
     with caplog.at_level(logging.INFO, logger="zq4180_panel"):
