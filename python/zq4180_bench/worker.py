@@ -116,15 +116,20 @@ class Worker:
                 if self._stop.is_set() or self._off_pending():
                     continue
                 called = time.monotonic()
-                reading = self.supply.read(t0=t0, wait_reopen=False)
+                try:
+                    reading: Reading | None = self.supply.read(t0=t0)
+                except Exception:       # never expected; the worker must outlive it, an off may follow
+                    reading = None
                 began = max(getattr(self.supply, "read_started", 0.0) or 0.0, called)
-                self.publish(reading)
+                if reading is not None:
+                    self.publish(reading)
                 self._wake.clear()
                 if not self._jobs and not self._off_pending():
                     pause = self.interval - (time.monotonic() - began)
-                    if reading.status in (NO_PORT, OTHER_SUPPLY):
+                    if reading is None or reading.status in (NO_PORT, OTHER_SUPPLY):
                         # one reading per reopen attempt, about one a second
-                        pause = max(pause, self.supply._next_reopen - time.monotonic(), 0.05)
+                        next_reopen = getattr(self.supply, "_next_reopen", 0.0)
+                        pause = max(pause, next_reopen - time.monotonic(), 0.05)
                     if pause > 0:
                         self._wake.wait(pause)
         finally:

@@ -131,3 +131,17 @@ def test_off_while_the_port_is_lost_answers_unconfirmed_without_hanging(supply, 
     result = worker.off().result(15)
     assert not result.confirmed and "OUTPUT MAY STILL BE ON" in result.message()
     assert time.monotonic() - started < 10
+
+
+def test_the_worker_outlives_a_read_that_raises(supply, worker, monkeypatch):
+    calls = []
+    real = worker.supply.read
+
+    def odd(**kwargs):
+        calls.append(kwargs)
+        if len(calls) == 1:
+            raise RuntimeError("an odd port object")
+        return real(**kwargs)
+    monkeypatch.setattr(worker.supply, "read", odd)
+    assert wait_for(lambda: len(calls) >= 3)
+    assert worker.alive and worker.off().result(10).confirmed
