@@ -153,7 +153,7 @@ class Owner:
         ``NoReply`` / ``SupplyLost`` when the supply does not answer."""
         reading = self.fresh()
         if reading is None:
-            reading = self.submit_read().result(timeout)
+            reading = wait(self.submit_read(), timeout, "a status read")
         return answered(reading, self.name)
 
     # -- settings -------------------------------------------------------------------
@@ -175,7 +175,7 @@ class Owner:
 
     def apply(self, *, timeout: float = JOB_TIMEOUT_S, **changes) -> Reading | None:
         """Apply and insist: ``SettingFailed`` unless every change was answered and read back."""
-        outcomes, after = self.submit_apply(**changes).result(timeout)
+        outcomes, after = wait(self.submit_apply(**changes), timeout, "the setting")
         check_outcomes(outcomes)
         return after
 
@@ -202,6 +202,17 @@ class Owner:
         virtual, self.virtual = self.virtual, None
         if virtual is not None:
             virtual.stop()
+
+
+def wait(future: concurrent.futures.Future, timeout: float | None, what: str):
+    """The job's result; past ``timeout`` a job that has not started is cancelled (so it
+    is never sent after its caller gave up) and TimeoutError says which happened."""
+    try:
+        return future.result(timeout)
+    except concurrent.futures.TimeoutError:
+        if future.cancel():
+            raise TimeoutError(f"{what} waited {timeout:g} s for the supply's port and was not sent") from None
+        raise TimeoutError(f"{what} took more than {timeout:g} s") from None
 
 
 def answered(reading: Reading, name: str) -> Reading:

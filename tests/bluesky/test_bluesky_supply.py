@@ -13,7 +13,7 @@ import bluesky.plan_stubs as bps
 from bluesky.plans import count, scan
 from bluesky.simulators import check_limits
 
-from conftest import CEILING, CURRENT, OUTPUT, VOLTAGE, WORK_MODE, run, set_state, settings, source_env
+from bluesky_helpers import CEILING, CURRENT, OUTPUT, VOLTAGE, WORK_MODE, run, set_state, settings, source_env
 
 
 def validate(documents):

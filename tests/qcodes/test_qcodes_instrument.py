@@ -9,8 +9,8 @@ import pytest
 
 qcodes = pytest.importorskip("qcodes")
 
-from conftest import source_env
-from conftest import CEILING, CURRENT, IDENTITY, OUTPUT, STATUS, VOLTAGE, WORK_MODE, quiet, set_state, settings
+from qcodes_helpers import source_env
+from qcodes_helpers import CEILING, CURRENT, IDENTITY, OUTPUT, STATUS, VOLTAGE, WORK_MODE, quiet, set_state, settings
 
 
 @pytest.mark.parametrize("name, value, field, expected, unit", [

@@ -24,6 +24,7 @@ class _Batch:
     changes: dict[str, Any] = field(default_factory=dict)
     done: asyncio.Future | None = None
     dropped: bool = False
+    job: object = None           # the worker's future, once submitted
 
 
 class Dropped(RuntimeError):
@@ -51,8 +52,17 @@ class Batcher:
             self._tasks.add(task)
             task.add_done_callback(self._tasks.discard)
         batch.changes.update(changes)
-        waiting = asyncio.shield(batch.done)
-        outcomes = await (waiting if timeout is None else asyncio.wait_for(waiting, timeout))
+        try:
+            outcomes = await asyncio.wait_for(asyncio.shield(batch.done), timeout)
+        except asyncio.TimeoutError:
+            job = batch.job
+            if batch is self._open:       # still collecting: nothing goes out for it
+                self.drop()
+            elif job is not None and job.cancel():
+                pass                      # queued behind other work: cancelled unsent
+            else:
+                raise TimeoutError(f"no answer from the supply within {timeout:g} s") from None
+            raise TimeoutError(f"the setting waited {timeout:g} s for the supply's port and was not sent") from None
         mine = [o for o in outcomes.values() if o.name in changes]
         if not all(o.ok for o in mine):
             raise SettingFailed(mine)
@@ -79,7 +89,7 @@ class Batcher:
         self._open = None
         assert batch.done is not None
         try:
-            future = self.owner.submit_apply(before=self.owner.fresh(), **batch.changes)
+            batch.job = future = self.owner.submit_apply(before=self.owner.fresh(), **batch.changes)
             outcomes, after = await asyncio.wrap_future(future)
         except asyncio.CancelledError:
             # the worker's off cancelled the job before it started: nothing was sent
