@@ -817,14 +817,14 @@ def main(argv: list[str] | None = None) -> int:
         signals.ignore()      # the outcome is decided: a late signal does not turn it into a traceback
         return status
     except BaseException as exc:
-        status = signals.exit_status(exc)
-        if status is None:
+        signalled = signals.exit_status(exc)
+        if signalled is None:
             raise
         if ctx is not None and ctx.unconfirmed:
             return EXIT_FAULT
         signals.ignore()
         _say(f"{PROG}: {'interrupted' if isinstance(exc, KeyboardInterrupt) else f'stopped by {exc}'}")
-        return status
+        return signalled
 
 
 def _say(text: str) -> None:

@@ -10,6 +10,7 @@ from typing import Callable
 
 from .limits import milli
 from .readings import Reading
+from .settings import setpoints
 from .supply import wire
 from .waits import READ_TIME, Pacer, RampStopped
 
@@ -80,22 +81,24 @@ def ramp(supply, to: float, *, rate: float | None = None, step: float | None = N
     if before is None or not before.ok:   # a caller's fresh reading saves an exchange
         before = supply.read_ok()
     _check_state(supply, to, before)
-    start = before.voltage_set_V
+    start = setpoints(before)[0]
     top = highest_allowed(supply)
-    over = top is not None and milli(start) > milli(top)
-    jump = over and milli(to) < milli(top)     # else the one step of the plan goes straight to the limit
-    plan = plan_ramp(top if over else start, to, rate=rate, step=step, dwell=dwell, max_step=max_step)
+    # a supply set over the limit goes straight down to it: the plan starts there
+    down_to = top if top is not None and milli(start) > milli(top) else None
+    jump = down_to is not None and milli(to) < milli(down_to)   # else the plan's one step is that step
+    plan = plan_ramp(start if down_to is None else down_to, to, rate=rate, step=step, dwell=dwell,
+                     max_step=max_step)
     pacer.check(f"{start:.3f} V")
     supply.remote()
     at, offset = start, 0
     t0 = time.monotonic()
-    if over and on_note is not None:
+    if down_to is not None and on_note is not None:
         limit = supply.limits.voltage
         on_note(f"the voltage is set to {start:.3f} V, over the limit {limit.value:.3f} V (from {limit.source}): "
-                f"first step straight down to {top:.3f} V" + (f", then the ramp to {to:.3f} V" if jump else ""))
-    if jump:
-        supply.command("set_out_voltage", wire(top))
-        at, offset = top, 1
+                f"first step straight down to {down_to:.3f} V" + (f", then the ramp to {to:.3f} V" if jump else ""))
+    if down_to is not None and jump:
+        supply.command("set_out_voltage", wire(down_to))
+        at, offset = down_to, 1
     points = plan.points
     for k, volts in enumerate(points):
         if k + offset:
