@@ -10,6 +10,7 @@ safe order, output on last) and checks it as one whole state.
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -24,7 +25,7 @@ class _Batch:
     changes: dict[str, Any] = field(default_factory=dict)
     done: asyncio.Future | None = None
     dropped: bool = False
-    job: object = None           # the worker's future, once submitted
+    job: concurrent.futures.Future | None = None     # the worker's job, once submitted
 
 
 class Dropped(RuntimeError):
@@ -52,6 +53,7 @@ class Batcher:
             self._tasks.add(task)
             task.add_done_callback(self._tasks.discard)
         batch.changes.update(changes)
+        assert batch.done is not None
         try:
             outcomes = await asyncio.wait_for(asyncio.shield(batch.done), timeout)
         except asyncio.TimeoutError:

@@ -16,7 +16,7 @@ from ophyd_async.core import (AsyncStatus, DeviceConnector, DeviceMock, MovableL
                               StrictEnum)
 
 from ..inprocess import JOB_TIMEOUT_S, Owner, answered
-from ..limits import Limits, check_number
+from ..limits import Limits, check_number, milli
 from ..readings import Reading
 from .batch import Batcher
 
@@ -126,9 +126,9 @@ class ZQ4180Supply(StandardReadable, StandardMovable[float]):
     def _rw(self, setting, datatype, initial, units=None, precision=None) -> SignalRW:
         async def setter(value):
             return await self._set_one(setting, value)
-        if setting == "voltage":      # the movable's setpoint: moves go through set()
-            setter = None
-        backend = SoftSignalBackend(datatype, initial, units, precision, setter=setter)
+        # the movable's setpoint has no setter: moves go through set()
+        backend = SoftSignalBackend(datatype, initial, units, precision,
+                                    setter=None if setting == "voltage" else setter)
         self._backends[setting] = backend
         return CheckedSignalRW(backend, lambda value: self._check(setting, value))
 
@@ -137,8 +137,8 @@ class ZQ4180Supply(StandardReadable, StandardMovable[float]):
         values = {"readback": reading.voltage_set_V, "measured_voltage": reading.voltage_V,
                   "measured_current": reading.current_A, "power": reading.power_W,
                   "regulation": regulation(reading), "current": reading.current_limit_A,
-                  "ceiling": reading.voltage_max_V, "output": Output(reading.output),
-                  "control": Control(reading.work_mode)}
+                  "ceiling": reading.voltage_max_V, "output": Output(reading.output or "off"),
+                  "control": Control(reading.work_mode or "local")}
         for key, value in values.items():
             self._backends[key].set_value(value)
 
@@ -181,7 +181,8 @@ class ZQ4180Supply(StandardReadable, StandardMovable[float]):
             self.owner.check(**{setting: value}) if whole else self.owner.supply.check_request(
                 state=None, **{setting: value})
         elif setting != "output":     # mock mode: the limits given to the device
-            self._given_limits.check(**{setting: check_number(setting, value, "V" if setting != "current" else "A")})
+            number = check_number(setting, value, "amperes" if setting == "current" else "volts")
+            self._given_limits.check_value(setting, milli(number))
 
     async def _set_one(self, setting: str, value: Any) -> Any:
         if setting == "output":
