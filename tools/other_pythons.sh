@@ -108,14 +108,14 @@ run_one() {
         for extra in $extras; do
             log="$work/install-$extra.log"
             "$venv/bin/python" -m pip install "$wheel[$extra]" >"$log" 2>&1 \
-                || { skipped+=("$extra"); echo "$tag: Python $version: extra '$extra' does not install; its tests skip (log: $log)"; }
+                || { skipped+=("$extra"); echo "$tag: Python $version: extra '$extra' does not install; tests that need it skip (log: $log)"; }
         done
         local requirements=()
         IFS=$'\t' read -r -a requirements <<<"$test_requirements"
         for requirement in "${requirements[@]}"; do
             log="$work/install-test-$(printf '%s' "$requirement" | tr -c 'A-Za-z0-9.' _).log"
             "$venv/bin/python" -m pip install "$requirement" >"$log" 2>&1 \
-                || { skipped+=("$requirement"); echo "$tag: Python $version: test requirement '$requirement' does not install; its tests skip (log: $log)"; }
+                || { skipped+=("$requirement"); echo "$tag: Python $version: test requirement '$requirement' does not install; tests that need it skip (log: $log)"; }
         done
     fi
     installed=$(date +%s)
