@@ -2,18 +2,22 @@
 
 from __future__ import annotations
 
+import os
+import sys
+
 from . import signals as _signals
 
-# The command's own module: a signal that arrives while it loads is recorded, and main() ends
-# with its status and one line, never a traceback from the middle of an import.
-_signals.hold_early()
+if os.path.basename(sys.argv[0]) in ("zq4180", "zq4180.exe", "zq4180-script.py") or \
+        sys.argv[0].replace("\\", "/").endswith("zq4180_bench/__main__.py"):
+    # loaded to run the zq4180 command (not imported by another program): a signal that arrives
+    # meanwhile is recorded, and main() ends with its status and one line, never a traceback
+    # from the middle of an import
+    _signals.hold_early()
 
 import argparse  # noqa: E402
 import contextlib  # noqa: E402
 import json  # noqa: E402
 import math  # noqa: E402
-import os  # noqa: E402
-import sys  # noqa: E402
 import time  # noqa: E402
 from typing import Any, Callable, Iterator  # noqa: E402
 
