@@ -162,11 +162,11 @@ def test_a_signal_during_start_up_ends_with_its_status_and_one_line(supply, sig,
     out, err = proc.communicate(timeout=20)
     if proc.returncode == 0:              # it had finished
         return
+    if "Fatal Python error: init_import_site" in err or err.endswith("import main\nKeyboardInterrupt\n"):
+        return      # the interpreter's own start-up, before the command's module could hold signals back
     if proc.returncode == -sig:           # before the interpreter ran any of the command: the default action
         assert err == ""
         return
-    if "Fatal Python error: init_import_site" in err or err.endswith("import main\nKeyboardInterrupt\n"):
-        return      # the interpreter's own start-up, before the command's module could hold signals back
     assert "Traceback" not in err and "Error" not in err, err
     assert proc.returncode == 128 + sig, err
     assert err.splitlines() == [LINES[sig]]
