@@ -178,6 +178,25 @@ def test_stop_and_the_end_of_a_plan_leave_the_output_on(RE, devices, sim):
     assert [w for w, _ in settings(sim) if w == OUTPUT] == []
 
 
+def test_garbage_collection_leaves_the_output_on(RE, sim):
+    import gc
+
+    from ophyd_async.core import init_devices
+
+    from zq4180_bench.bluesky import ZQ4180Supply
+    with init_devices():
+        psu = ZQ4180Supply(sim.port)
+    RE(bps.mv(psu, 2.0, psu.output, "on"))
+    owner = psu.owner
+    del psu
+    gc.collect()
+    time.sleep(0.2)
+    try:
+        assert [w for w, _ in settings(sim) if w == OUTPUT] == [OUTPUT] and sim.state.snapshot()["output_on"]
+    finally:
+        owner.close()
+
+
 def test_the_end_of_the_process_leaves_the_output_on(sim):
     script = (
         "from bluesky import RunEngine\nimport bluesky.plan_stubs as bps\n"

@@ -147,12 +147,32 @@ def test_ramp_with_inter_delay_and_a_limit_on_the_way(sim, instruments):
     assert settings(sim) == []
 
 
-def test_a_setting_without_an_answer_raises(sim, instruments):
+def ignoring(sim, monkeypatch, word):
+    """The supply acknowledges frames with command ``word`` and keeps its old value."""
+    model = sim.state
+    handle = model.handle
+
+    def handle_but_ignore(request):
+        if len(request) > 2 and request[2] == word:
+            return model.reply(bytes([word]))
+        return handle(request)
+    monkeypatch.setattr(model, "handle", handle_but_ignore)
+
+
+@pytest.mark.parametrize("fault, match, held", [
+    ("no_reply", "no reply", 2.0),      # taken, but the acknowledgement was lost
+    ("ignores", "DIFFERS", 5.0),        # acknowledged, and ignored
+])
+def test_a_setting_not_taken_raises(sim, instruments, monkeypatch, fault, match, held):
     from zq4180_bench import SupplyError
     psu = instruments("psu", sim.port)
-    sim.inject("no_reply", count=1, command=VOLTAGE)
-    with pytest.raises(SupplyError):
+    if fault == "ignores":
+        ignoring(sim, monkeypatch, VOLTAGE)
+    else:
+        sim.inject(fault, count=1, command=VOLTAGE)
+    with pytest.raises(SupplyError, match=match):
         psu.voltage(2.0)
+    assert psu.voltage() == held          # what the supply holds, read from it
 
 
 def test_an_off_that_cannot_be_confirmed_raises_and_names_it(sim, instruments):
