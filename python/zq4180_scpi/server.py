@@ -152,8 +152,8 @@ class Listener:
                 log.warning("%s: closed %s: an HTTP request, not SCPI (%s); nothing on it ran",
                             self.station.name, shown, repr(line[:80]))
                 return
-            first = False
             if line.strip():
+                first = False
                 reply = await session.execute(line)
                 if reply is not None:
                     writer.write(reply.encode() + b"\n")
