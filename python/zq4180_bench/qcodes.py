@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import contextlib
 import threading
+import time
 from typing import Any, Iterator
 
 try:
@@ -88,6 +89,7 @@ class ZQ4180(Instrument):
         if supply is None:
             raise TypeError("ZQ4180 needs a supply: a port, URL, configured name, serial number or 'sim'")
         self._pinned = threading.local()
+        began = time.time()
         self._owner = Owner(supply, max_voltage=max_voltage, max_current=max_current, config=config,
                             name=name)
         try:
@@ -96,7 +98,7 @@ class ZQ4180(Instrument):
         except BaseException:
             self._owner.close()
             raise
-        self.connect_message()
+        self.connect_message(begin_time=began)
 
     # -- parameters ---------------------------------------------------------------------
 
