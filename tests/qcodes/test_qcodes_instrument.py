@@ -162,6 +162,7 @@ def ignoring(sim, monkeypatch, word):
 @pytest.mark.parametrize("fault, match, held", [
     ("no_reply", "no reply", 2.0),      # taken, but the acknowledgement was lost
     ("ignores", "DIFFERS", 5.0),        # acknowledged, and ignored
+    ("late", "no reply", 2.0),          # the acknowledgement came too late: never taken for a status
 ])
 def test_a_setting_not_taken_raises(sim, instruments, monkeypatch, fault, match, held):
     from zq4180_bench import SupplyError
@@ -284,3 +285,24 @@ def test_the_station_example_runs(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
     assert "psu: output off (confirmed)" in done.stdout
     assert " 1.000 V   0.100 A" in done.stdout and (tmp_path / "iv.db").exists()
+
+
+def test_a_lost_port_raises_then_recovers(sim, instruments):
+    from zq4180_bench import SupplyError
+    psu = instruments("psu", sim.port)
+    sim.unplug()
+    time.sleep(0.05)
+    with pytest.raises(SupplyError):
+        psu.voltage_measured()
+    with pytest.raises(SupplyError):
+        psu.voltage(1.0)
+    sim.replug()
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            psu.voltage(1.0)
+            break
+        except SupplyError:
+            assert time.monotonic() < deadline
+            time.sleep(0.2)
+    assert sim.state.snapshot()["voltage_set_mv"] == 1000
