@@ -306,3 +306,35 @@ def test_a_lost_port_raises_then_recovers(sim, instruments):
             assert time.monotonic() < deadline
             time.sleep(0.2)
     assert sim.state.snapshot()["voltage_set_mv"] == 1000
+
+
+def test_ctrl_c_during_a_ramp_stops_it_between_whole_exchanges(sim):
+    import signal
+    set_state(sim, volts=1.0, output=True)
+    script = (
+        "import sys\nfrom zq4180_bench.qcodes import ZQ4180\n"
+        f"psu = ZQ4180('psu', {sim.port!r})\n"
+        "psu.voltage.step, psu.voltage.inter_delay = 0.1, 0.02\n"
+        "print('ramping', flush=True)\npsu.voltage(5.0)\n")
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, env=source_env())
+    try:
+        while child.stdout.readline().strip() != "ramping":
+            assert child.poll() is None
+        deadline = time.monotonic() + 20
+        while len([w for w, _ in settings(sim) if w == VOLTAGE]) < 5:
+            assert time.monotonic() < deadline and child.poll() is None
+            time.sleep(0.01)
+        child.send_signal(signal.SIGINT)
+        _, err = child.communicate(timeout=30)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode != 0 and "KeyboardInterrupt" in err
+    sim.wait_idle()
+    sent = [v for w, v in settings(sim) if w == VOLTAGE]
+    assert 5 <= len(sent) < 40                                   # stopped part way
+    assert all(e.reply is not None for e in sim.exchanges)      # every exchange ran to its end
+    state = sim.state.snapshot()
+    assert state["voltage_set_mv"] == sent[-1] and state["output_on"]
