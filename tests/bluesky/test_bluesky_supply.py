@@ -353,3 +353,24 @@ def test_a_lost_port_fails_trigger_then_recovers(RE, devices, sim):
             assert time.monotonic() < deadline
             time.sleep(0.2)
     assert run(psu.readback.get_value()) == 5.0
+
+
+def test_a_pause_keeps_the_output_on_and_an_abort_switches_it_off(RE, devices, sim):
+    from zq4180_bench.bluesky import output_off_at_end
+    set_state(sim, volts=1.0, output=True)
+    psu = devices(sim.port)
+
+    def plan():
+        yield from bps.mv(psu, 2.0)
+        yield from bps.checkpoint()
+        yield from bps.pause()
+        yield from bps.mv(psu, 3.0)
+    from bluesky.utils import RunEngineInterrupted
+    with pytest.raises(RunEngineInterrupted):
+        RE(output_off_at_end(plan(), psu))
+    assert RE.state == "paused"
+    state = sim.state.snapshot()
+    assert state["output_on"] and state["voltage_set_mv"] == 2000     # stop() on pause switched nothing off
+    RE.abort("the sample moved")
+    state = sim.state.snapshot()
+    assert not state["output_on"] and state["voltage_set_mv"] == 2000
