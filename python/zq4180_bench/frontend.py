@@ -9,7 +9,7 @@ import concurrent.futures
 import contextlib
 import os
 import sys
-from typing import Iterable, Iterator
+from typing import Any, Iterable, Iterator
 
 from . import cli
 from .cli import UsageError
@@ -145,7 +145,7 @@ def _stderr(prog: str):
 
 @contextlib.contextmanager
 def open_supplies(args: argparse.Namespace, *, missing_ok: bool = False,
-                  prog: str = "zq4180") -> Iterator[list[tuple[str, object]]]:
+                  prog: str = "zq4180") -> Iterator[list[tuple[str, Any]]]:
     """Yield ``[(name, Supply), ...]`` in the order given, virtual supplies served for ``--sim``.
 
     UsageError for arguments that name nothing; ConfigError for a bad configuration file;
@@ -172,7 +172,7 @@ def open_supplies(args: argparse.Namespace, *, missing_ok: bool = False,
         yield list(zip(supply_names(supplies), supplies))
 
 
-def end_all(workers: Iterable[tuple[str, object]], on_exit: str, *, prog: str | None = None) -> int:
+def end_all(workers: Iterable[tuple[str, Any]], on_exit: str, *, prog: str | None = None) -> int:
     """The end of a session. ``on_exit == "off"``: ``Worker.off()`` for every supply at once, then
     ``NAME: OUTPUT MAY STILL BE ON: ...`` on standard error for each one not confirmed, and 1;
     else (and for ``keep``) 0. The workers keep running: stopping them is the caller's."""

@@ -41,7 +41,7 @@ def resolved(host: str) -> list[str]:
         infos = socket.getaddrinfo(host, None, type=socket.SOCK_STREAM)
     except socket.gaierror as exc:
         raise ListenError(f"--listen: cannot resolve {host!r}: {exc.strerror}") from None
-    return sorted({info[4][0] for info in infos})
+    return sorted({str(info[4][0]) for info in infos})
 
 
 def is_loopback(host: str) -> bool:
@@ -70,8 +70,8 @@ def reachable_addresses(host: str) -> list[str]:
     v6 = any(":" in a for a in addresses)
     out = []
     for a in sorted(found):
-        ip = ipaddress.ip_address(a.split("%")[0])
-        if ip.is_loopback or ip.is_link_local or (ip.version == 6 and not v6):
+        address = ipaddress.ip_address(a.split("%")[0])
+        if address.is_loopback or address.is_link_local or (address.version == 6 and not v6):
             continue
         out.append(a)
     return out

@@ -161,7 +161,7 @@ def number(param: Param, unit: str | None, what: str) -> float:
     no setting can take (negative, too large)."""
     if param.kind != "number":
         raise ScpiError(-104, f"{what} takes a number{' of ' + unit if unit else ''}, got {param.text}")
-    mantissa, suffix = param.value  # type: ignore[misc]
+    mantissa, suffix = _numeric(param)
     scale = 1.0
     if suffix:
         table = SUFFIXES.get(unit or "", {})
@@ -178,6 +178,11 @@ def number(param: Param, unit: str | None, what: str) -> float:
     return value * scale
 
 
+def _numeric(param: Param) -> tuple[str, str]:
+    pair: tuple = param.value  # type: ignore[assignment]
+    return str(pair[0]), str(pair[1])
+
+
 def word(param: Param) -> str | None:
     return param.value if param.kind == "word" else None  # type: ignore[return-value]
 
@@ -189,7 +194,7 @@ def boolean(param: Param, what: str) -> bool:
             return param.value == "ON"
         raise ScpiError(-224, f"{what} takes ON, OFF, 1 or 0, got {param.text}")
     if param.kind == "number":
-        mantissa, suffix = param.value  # type: ignore[misc]
+        mantissa, suffix = _numeric(param)
         if suffix:
             raise ScpiError(-131, f"{what} takes no suffix {suffix!r}")
         if PLAIN.fullmatch(mantissa) and float(mantissa) in (0.0, 1.0):
