@@ -8,6 +8,7 @@ import asyncio
 import ipaddress
 import logging
 import re
+import socket
 
 from .errors import TEXTS, quoted
 from .session import Session
@@ -73,7 +74,12 @@ class Listener:
         self.bound = port
 
     async def start(self) -> int:
-        self.server = await asyncio.start_server(self._client, self.host, self.port, limit=MAX_LINE + 2,
+        # one address, so that the one port printed is the port on every socket (a name such as
+        # localhost stands for several addresses, each of which would get a free port of its own)
+        infos = await asyncio.get_running_loop().getaddrinfo(self.host, self.port, type=socket.SOCK_STREAM)
+        infos.sort(key=lambda info: info[0] != socket.AF_INET)
+        address = infos[0][4][0]
+        self.server = await asyncio.start_server(self._client, address, self.port, limit=MAX_LINE + 2,
                                                  reuse_address=True)
         self.bound = self.server.sockets[0].getsockname()[1]
         return self.bound

@@ -182,3 +182,18 @@ def test_the_process_names_itself_for_lsof(server):
     with open(f"/proc/{s.proc.pid}/comm") as f:
         assert f.read().strip() == "zq4180-scpi"
     s.stop()
+
+
+@pytest.mark.parametrize("listen, host", [("localhost:0", "localhost"), ("[::1]:0", "[::1]")])
+def test_names_and_ipv6_listen_on_one_port(server, listen, host):
+    import socket
+    s = server("--sim", "--listen", listen)
+    match = re.match(r"^S1 TCPIP0::(.+)::(\d+)::SOCKET$", s.lines[0].rstrip("\n"))
+    assert match and match.group(1) == host
+    family = socket.AF_INET6 if host.startswith("[") else socket.AF_INET
+    with socket.socket(family) as c:
+        c.settimeout(5)
+        c.connect((host.strip("[]") if family == socket.AF_INET6 else "127.0.0.1", int(match.group(2))))
+        c.sendall(b"*OPC?\n")
+        assert c.recv(10) == b"1\n"
+    assert s.stop()[0] == 0

@@ -230,3 +230,14 @@ def test_read_only_refuses_every_setting(scpi_bench, visa):
     inst.write("*ESE 4;*CLS")                                  # the connection's own registers still work
     assert inst.query("*ESE?") == "4"
     assert bench.settings_sent() == 0
+
+
+def test_the_error_queue_overflows_into_350(inst):
+    for _ in range(3):
+        inst.write("FOO;BAR")                # one error a line: the refused command ends it
+    for k in range(17):
+        inst.write(f"FOO{k}")
+    assert inst.query("SYST:ERR:COUN?") == "16"
+    entries = errors(inst)
+    assert [code(e) for e in entries] == [-113] * 15 + [-350]
+    assert entries[-1] == '-350,"Queue overflow"'
