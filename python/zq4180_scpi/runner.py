@@ -50,6 +50,7 @@ class Background:
         self.stations = list(stations)
         self.host, self.port, self.allow_from = host, port, list(allow_from)
         self.listeners: list[Listener] = []
+        self.lines: list[str] = []
         self._loop: asyncio.AbstractEventLoop | None = None
         self._stop: asyncio.Event | None = None
         self._ready = threading.Event()
