@@ -128,7 +128,7 @@ def test_switching_on_under_the_temperature_alarm_is_said(cli, supply, alarm):
     ("/dev/ttyUSB0", "/dev/ttyUSB0: does not open: timeout while waiting for option 'control'", False),
 ])
 def test_an_rfc2217_port_that_waits_for_the_control_option_suggests_ign_set_control(port, text, hinted):
-    from zq4180_bench.cli import _rfc2217_hint
+    from zq4180_bench.commands.main import _rfc2217_hint
     assert ("add ?ign_set_control" in _rfc2217_hint(text, port)) == hinted
 
 
