@@ -19,11 +19,10 @@ import concurrent.futures
 import os
 import threading
 import time
-from typing import Any, Callable, TypeVar
+from typing import Any, Callable
 
 from . import Limits, NoReply, Reading, Supply, SupplyError, SupplyLost, open_supply
 
-T = TypeVar("T")
 
 SIM = "sim"
 #: a status exchange on the line (26-byte request and reply at 4800 baud), used until one is timed
@@ -34,6 +33,8 @@ FRESH_FLOOR_S = 0.01
 BACKGROUND_INTERVAL_S = 1.0
 #: the longest a setting or a reading may take before the caller gives up waiting
 JOB_TIMEOUT_S = 10.0
+#: the off is bounded by the library's tries; this only keeps a caller from waiting forever
+OFF_TIMEOUT_S = 60.0
 
 
 class SettingFailed(SupplyError):
@@ -63,8 +64,7 @@ class Owner:
 
     def __init__(self, target: str | os.PathLike, *, max_voltage: float | None = None,
                  max_current: float | None = None, config=None, name: str | None = None,
-                 interval: float = BACKGROUND_INTERVAL_S,
-                 on_reading: Callable[[Reading], None] | None = None) -> None:
+                 interval: float = BACKGROUND_INTERVAL_S) -> None:
         from . import Worker
         self.virtual = start_virtual(str(target)) if is_sim(target) else None
         port = self.virtual.port if self.virtual is not None else os.fspath(target)
@@ -76,7 +76,6 @@ class Owner:
         self._latest_ended = 0.0             # monotonic: when its answer was in
         self._setting_started = 0.0          # monotonic: when the latest setting began
         self.exchange_s = LINE_EXCHANGE_S
-        self._on_reading = on_reading
         self._waiters: list[tuple[float, concurrent.futures.Future]] = []
         try:
             self.supply: Supply = open_supply(port, limits=limits, config=config, safe_end="never")
@@ -94,17 +93,11 @@ class Owner:
     def identity(self) -> dict:
         return dict(self.supply.identity or {})
 
-    @property
-    def latest(self) -> Reading | None:
-        return self._latest
-
     def _note(self, reading: Reading, started: float) -> None:
         ended = time.monotonic()
         with self._lock:
             if started >= self._latest_started:
                 self._latest, self._latest_started, self._latest_ended = reading, started, ended
-        if self._on_reading is not None:
-            self._on_reading(reading)
 
     def _worker_reading(self, reading: Reading) -> None:
         started = self.supply.read_started
@@ -184,7 +177,7 @@ class Owner:
         ValueError for what :meth:`apply` would refuse; nothing is sent."""
         self.supply.check_request(state=self.supply.last_ok, **request)
 
-    def off(self, *, timeout: float = JOB_TIMEOUT_S):
+    def off(self, *, timeout: float = OFF_TIMEOUT_S):
         """The confirmed off, ahead of anything queued: the library's ``OffResult``."""
         return self.worker.off().result(timeout)
 
@@ -197,6 +190,11 @@ class Owner:
             self.supply.close()
         finally:
             self._stop_virtual()
+            with self._lock:
+                waiting, self._waiters = self._waiters, []
+            for _, future in waiting:
+                if not future.done():
+                    future.set_exception(SupplyLost(f"{self.name}: closed"))
 
     def _stop_virtual(self) -> None:
         virtual, self.virtual = self.virtual, None
