@@ -71,7 +71,8 @@ def sweep(supply, start: float, stop: float, step: float, current: float, *,
         supply.check(voltage=v, what="sweep point")
     if not settle >= 0:
         raise ValueError("--settle must be 0 s or more")
-    pacer = Pacer(supply, "sweep", interval=interval, on_reading=on_reading)
+    # readings during a long settle only for someone who shows them
+    pacer = Pacer(supply, "sweep", interval=interval if on_reading is not None else None, on_reading=on_reading)
     pacer.check(f"{points[0]:.3f} V, before switching on")
     switch_on(supply, current=current, voltage=points[0], before=before, what="the sweep's start")
     rows: list[SweepPoint] = []

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import sys
 
-from .context import Context, refuse_existing, warn_temperature
+from .context import Context, plural, refuse_existing, warn_temperature
 from .parser import EXIT_FAULT, EXIT_OK
 from .progress import progress
 
@@ -58,7 +58,7 @@ def run(ctx: Context, args) -> int:
         ctx.note(f"stopped at {rows[-1].voltage_set_V:.3f} V: the supply entered constant current "
                  "(--through-cc goes on)")
     if args.csv is not None:
-        ctx.note(f"{len(rows)} points written to {args.csv}")
+        ctx.note(f"{len(rows)} {plural(len(rows), 'point')} written to {args.csv}")
     if args.plot is not None:
         try:
             title = f"I-V sweep, current limit {args.current:.3f} A"
