@@ -16,7 +16,7 @@ def _mark_label(kind: str, text: str) -> str:
     if kind == "output":
         return "out " + text.split("->")[-1].strip()
     return {"no_reply": "no reply", "no_port": "port lost", "port_back": "back", "answering": "back",
-            "over_temperature": "temp"}.get(kind, kind)
+            "over_temperature": "temp", "other_supply": "other supply"}.get(kind, kind)
 
 
 # where an event's label sits on its line: top, middle, bottom of the plot
