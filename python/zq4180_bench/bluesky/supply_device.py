@@ -155,7 +155,11 @@ class ZQ4180Supply(StandardReadable, StandardMovable[float]):
         owner = await asyncio.to_thread(Owner, self.target, name=self.name or None, **self.options)
         self.owner = owner
         self._batcher = Batcher(owner, self._show)
-        reading = answered(await asyncio.wrap_future(owner.submit_read()), owner.name)
+        try:
+            reading = answered(await asyncio.wrap_future(owner.submit_read()), owner.name)
+        except BaseException:
+            self._detach()
+            raise
         self._show(reading)
         self._backends["voltage"].set_value(reading.voltage_set_V)
 
