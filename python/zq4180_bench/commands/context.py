@@ -10,6 +10,7 @@ from typing import Any, Iterator
 
 from .parser import PROG, UsageError
 
+
 def supply_name(supply) -> str:
     """The supply's configured name, else its port."""
     return supply.name or supply.port

@@ -5,6 +5,7 @@ from __future__ import annotations
 from .context import Context
 from .parser import EXIT_FAULT, EXIT_OK
 
+
 def run(ctx: Context, args) -> int:
     from ..ports import PortInfo, list_ports, probe
     ports = list_ports()

@@ -7,6 +7,7 @@ from .context import (Context, OtherSupplyNote, check_interval, every, interval_
 from .parser import EXIT_OK, PROG
 from .progress import progress
 
+
 def run(ctx: Context, args) -> int:
     from ..logs import LogWriter, log_comments
     from ..reader import Poller

@@ -11,6 +11,7 @@ from . import MODULES
 from .context import Context
 from .parser import EXIT_FAULT, EXIT_OK, EXIT_USAGE, PROG, UsageError, build_parser, fix_sim
 
+
 def main(argv: list[str] | None = None) -> int:
     from .. import signals
     signals.install()      # first of all: a signal from here on ends with its status and one line

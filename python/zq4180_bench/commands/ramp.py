@@ -6,6 +6,7 @@ from .context import Context
 from .parser import EXIT_FAULT, EXIT_OK, UsageError
 from .progress import progress
 
+
 def run(ctx: Context, args) -> int:
     from ..procedures import ramp
     from ..supply import Outcome

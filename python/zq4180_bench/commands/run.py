@@ -6,6 +6,7 @@ from .context import Context, interval_text, log_mode, plural, refuse_existing, 
 from .parser import EXIT_OK, PROG
 from .progress import progress
 
+
 def run(ctx: Context, args) -> int:
     from ..logs import LogWriter, log_comments
     from ..procedures import check_sequence, load_sequence, run_sequence

@@ -5,6 +5,7 @@ from __future__ import annotations
 from .context import Context, plural, supply_name
 from .parser import EXIT_FAULT, EXIT_OK, UsageError
 
+
 def run(ctx: Context, args) -> int:
     from ..errors import OffNotConfirmed
     requested = {k: getattr(args, k) for k in ("voltage", "current", "ceiling", "output", "mode")
@@ -35,10 +36,20 @@ def run(ctx: Context, args) -> int:
         ctx.out(outcome_text(outcome))
     failed = [o for o in outcomes if not o.ok]
     if failed:
-        ctx.error(f"{len(failed)} of {len(outcomes)} {plural(len(outcomes), 'setting')} not confirmed "
-                  "(no reply, not sent, or the read-back differs)")
+        ctx.error(f"{len(failed)} of {len(outcomes)} {plural(len(outcomes), 'setting')} not confirmed: "
+                  + ", ".join(f"{o.name} ({_why(o)})" for o in failed))
         return EXIT_FAULT
     return EXIT_OK
+
+
+def _why(outcome) -> str:
+    if not outcome.sent:
+        return "not sent: an earlier step failed"
+    if outcome.answered:
+        return "no read-back" if outcome.readback is None else "the read-back differs"
+    if outcome.readback is not None and type(outcome)(outcome.name, outcome.requested, outcome.readback).ok:
+        return "not acknowledged, though the read-back shows it taken"
+    return "no reply"
 
 
 def outcome_text(outcome) -> str:

@@ -7,6 +7,7 @@ import json
 from .context import Context, identity_line
 from .parser import EXIT_FAULT, EXIT_OK
 
+
 def run(ctx: Context, args) -> int:
     from ..readings import status_lines
     with ctx.supply() as supply:

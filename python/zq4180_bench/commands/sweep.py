@@ -8,6 +8,7 @@ from .context import Context, plural, refuse_existing, warn_temperature
 from .parser import EXIT_FAULT, EXIT_OK
 from .progress import progress
 
+
 def run(ctx: Context, args) -> int:
     from ..logs import open_output
     from ..plot import PlotUnavailable, check_plot_path, plot_sweep

@@ -7,6 +7,7 @@ import sys
 from .context import Context, OtherSupplyNote, check_interval, identity_line
 from .parser import EXIT_OK
 
+
 def run(ctx: Context, args) -> int:
     from ..reader import Poller
     from ..readings import changes, one_line
