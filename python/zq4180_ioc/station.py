@@ -32,7 +32,10 @@ class Station:
         self.records = build_supply(base, supply.limits, Handlers(self.validate, self.update))
         self.worker = Worker(supply, interval=interval, on_reading=self.show, on_event=self.on_event,
                              name=f"zq4180-ioc {name}")
-        self._lock = threading.RLock()
+        self._lock = threading.RLock()        # show() and off(): one reading at a time reaches the records
+        # counters and queued jobs; never held while calling into EPICS, and the only lock validate()
+        # takes (it runs holding the record's own lock, which a setpoint's set() takes too)
+        self._count_lock = threading.Lock()
         self._pending = dict.fromkeys(SETPOINTS, 0)     # accepted puts whose job has not ended
         self._jobs: dict[str, list] = {f: [] for f in KEYWORDS}
         self._quiet = dict.fromkeys(SETPOINTS, 0)       # processings of our own: no job, no put
@@ -102,7 +105,8 @@ class Station:
         if severity == alarm.INVALID_ALARM:
             # never set since start: one quiet processing clears the undefined state
             dev._value = (dev._value[0], alarm.NO_ALARM, alarm.NO_ALARM)
-            self._quiet[field] += 1
+            with self._count_lock:
+                self._quiet[field] += 1
             rec.set(value)
         elif rv.differs(rec.get(), value):
             rec.set(value, process=False, severity=severity, alarm=status)
@@ -122,10 +126,11 @@ class Station:
     def validate(self, field: str, rec, value) -> bool:
         """On the record's processing thread: refuse (nothing sent, the record keeps its value,
         WRITE alarm MINOR, ``MSG`` says why) or queue the job and accept."""
-        if self._quiet.get(field):
-            self._quiet[field] -= 1
-            self._skip[field] += 1
-            return True
+        with self._count_lock:
+            if self._quiet.get(field):
+                self._quiet[field] -= 1
+                self._skip[field] += 1
+                return True
         if field == "OFF" or (field == "OUTP:SP" and not value):
             return True                                  # an off is never refused
         state = self.worker.last
@@ -148,7 +153,7 @@ class Station:
             future = self.worker.submit(job, label=f"{field} {value}")
         except RuntimeError as exc:                      # QueueFull: too many puts wait already
             return self._refuse(rec, f"not sent: {exc}")
-        with self._lock:
+        with self._count_lock:
             self._pending[field] += 1
             self._jobs.setdefault(field, []).append(future)
         # accepted: no WRITE alarm from an earlier refusal on this processing
@@ -168,8 +173,11 @@ class Station:
         return run
 
     async def update(self, field: str, value) -> None:
-        if self._skip.get(field):
-            self._skip[field] -= 1
+        with self._count_lock:
+            skip = bool(self._skip.get(field))
+            if skip:
+                self._skip[field] -= 1
+        if skip:
             return
         if field == "OFF":
             if value:
@@ -179,7 +187,7 @@ class Station:
         if field == "OUTP:SP" and not value:
             await self.off()
             return
-        with self._lock:
+        with self._count_lock:
             future = self._jobs[field].pop(0) if self._jobs.get(field) else None
         if future is None:
             return
@@ -200,10 +208,12 @@ class Station:
                 dev = _dev(rec)
                 dev._value = (dev._value[0], alarm.NO_ALARM, alarm.NO_ALARM)
         finally:
-            with self._lock:
+            with self._count_lock:
                 self._pending[field] -= 1
-                last = self.worker.last_ok
-                if self._pending[field] == 0 and last is not None:
+                idle = self._pending[field] == 0
+            last = self.worker.last_ok
+            if idle and last is not None:
+                with self._lock:
                     self._follow(field, rv.setpoint_values(last)[field])
 
     def _failed(self, rec, text: str) -> None:
