@@ -97,19 +97,27 @@ def test_a_refusal_comes_without_unrelated_warnings(cli, supply, argv):
     assert "ceiling:" not in err.split("refused")[0] and "above the ceiling" not in err
 
 
-@pytest.mark.parametrize("fault, shown, status", [
+@pytest.mark.parametrize("fault, shown, status, why", [
     ({"kind": "no_reply", "command": VOLTAGE}, "Voltage:       request 1.000 V, read back 1.000 V  (no reply to "
-                                               "the setting)", 1),
-    ({"kind": "late", "command": VOLTAGE, "delay": 0.5}, "read back 1.000 V  (no reply to the setting)", 1),
-    ({"kind": "no_reply", "command": CURRENT}, "Current limit: request 0.200 A, read back 0.200 A  (no reply", 1),
-    (None, "Voltage:       request 1.000 V, read back 1.000 V", 0),
+                                               "the setting)", 1,
+     "1 of 2 settings not confirmed: voltage (not acknowledged, though the read-back shows it taken)"),
+    ({"kind": "late", "command": VOLTAGE, "delay": 0.5}, "read back 1.000 V  (no reply to the setting)", 1,
+     "voltage (not acknowledged"),
+    ({"kind": "no_reply", "command": CURRENT}, "Current limit: request 0.200 A, read back 0.200 A  (no reply", 1,
+     "current (not acknowledged, though the read-back shows it taken), voltage (not sent: an earlier step failed)"),
+    ({"kind": "no_reply", "command": STATUS, "count": 1}, None, 1, None),
+    (None, "Voltage:       request 1.000 V, read back 1.000 V", 0, None),
 ])
-def test_a_lost_acknowledgement_still_shows_the_value_read_back(cli, supply, fault, shown, status):
+def test_a_lost_acknowledgement_still_shows_the_value_read_back(cli, supply, fault, shown, status, why):
     if fault:
         supply.inject(**fault)
-    got, out, _ = cli("set", supply.port, "--current", "0.2", "--voltage", "1")
+    got, out, err = cli("set", supply.port, "--current", "0.2", "--voltage", "1")
+    if fault and fault["command"] == STATUS:     # the status read before anything is set went unanswered
+        assert got == 1 and "did not answer the status request" in err and supply.state.voltage_set_mv != 1000
+        return
     assert got == status and shown in out
     assert "read back no reply" not in out
+    assert why is None or why in err
 
 
 @pytest.mark.parametrize("alarm", [True, False])
