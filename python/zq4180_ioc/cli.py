@@ -76,19 +76,33 @@ def _own_stdout():
     return out
 
 
+class Stopped(BaseException):
+    """SIGTERM or SIGHUP while the interactive shell runs."""
+
+
 class _Stop:
     """SIGINT, SIGTERM and SIGHUP end the IOC (also while it starts)."""
 
     def __init__(self) -> None:
         self.event = threading.Event()
         self.signum: int | None = None
+        self.in_shell = False
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             signal.signal(sig, self._handle)
+
+    def shell(self) -> None:
+        """From here on Ctrl-C belongs to the shell (it drops the line typed); SIGTERM and SIGHUP
+        leave the shell."""
+        self.in_shell = True
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
     def _handle(self, signum, frame) -> None:
         if self.signum is None:
             self.signum = signum
         self.event.set()
+        if self.in_shell:
+            self.in_shell = False
+            raise Stopped()
 
     def wait(self) -> None:
         while not self.event.wait(0.5):

@@ -119,8 +119,17 @@ def _run(args, pairs, bases, listening, acf, stop, own_stdout, say, end_all) -> 
     except OSError:
         pass
 
-    if args.shell:
-        softioc.interactive_ioc(globals(), call_exit=False)
+    if args.shell and not stop.event.is_set():
+        from .cli import Stopped
+        stop.shell()
+        try:
+            softioc.interactive_ioc({"stations": stations}, call_exit=False)
+        except (SystemExit, Stopped):      # exit() in the shell, or SIGTERM / SIGHUP
+            pass
+        finally:
+            stop.in_shell = False
+            import signal
+            signal.signal(signal.SIGINT, stop._handle)
     else:
         stop.wait()
     if stop.signum is not None:

@@ -32,9 +32,10 @@ def make_ioc(epics_env, tmp_path):
     started = []
     (tmp_path / "zq4180.toml").write_text("")
 
-    def start(*args, expect: int = 1, prefix: str | None = None):
+    def start(*args, expect: int = 1, prefix: str | None = None, env: dict | None = None):
         prefix = prefix or random_prefix()
-        ioc = Ioc(["--prefix", prefix, "--config", tmp_path / "zq4180.toml", *args], epics_env, tmp_path, expect)
+        ioc = Ioc(["--prefix", prefix, "--config", tmp_path / "zq4180.toml", *args], {**epics_env, **(env or {})},
+                  tmp_path, expect)
         started.append(ioc)
         ioc.prefix = prefix
         ioc.cas = [Ca(line.split(" ", 1)[1]) for line in ioc.lines]

@@ -151,3 +151,15 @@ def test_port_holder_is_named(paced, make_ioc):
     assert holders[0].description == f"held by zq4180-ioc (PID {ioc.proc.pid}): use its EPICS records"
     assert f"{ioc.prefix}NAME:" in holders[0].advice
     assert holders[0].command.startswith("zq4180-io")          # the process's own name, for lsof
+
+
+@pytest.mark.parametrize("args, env, named", [
+    (["--interface", "127.0.0.1"], {}, "serving Channel Access on 127.0.0.1, pvAccess on 127.0.0.1"),
+    ([], {"EPICS_CAS_INTF_ADDR_LIST": "127.0.0.1"}, "EPICS_CAS_INTF_ADDR_LIST=127.0.0.1 (from the environment)"),
+])
+def test_interfaces_given_are_used_and_named(paced, make_ioc, args, env, named):
+    supply = paced()
+    ioc, ca = make_ioc(supply.port, *args, env=env)
+    wait_for(lambda: answering(ca), what="first reading")
+    assert named in ioc.stderr()
+    assert "beyond loopback" not in ioc.stderr()
