@@ -73,7 +73,7 @@ def bind_is_loopback(host: str) -> bool:
         infos = socket.getaddrinfo(host.strip("[]"), None)
     except OSError:
         return False
-    return bool(infos) and all(is_loopback(info[4][0]) for info in infos)
+    return bool(infos) and all(is_loopback(str(info[4][0])) for info in infos)
 
 
 def bind_is_wildcard(host: str) -> bool:
@@ -88,7 +88,7 @@ def machine_names_and_addresses() -> set[str]:
             names.add(name.lower())
             try:
                 for info in socket.getaddrinfo(name, None):
-                    names.add(host_literal(info[4][0].split("%", 1)[0]))
+                    names.add(host_literal(str(info[4][0]).split("%", 1)[0]))
             except OSError:
                 pass
     try:

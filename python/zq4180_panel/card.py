@@ -65,7 +65,7 @@ class Card:
         self.hub = hub
         self.may_change = may_change
         self.shown: dict[str, Any] = {}
-        self.chart_version = -1
+        self.chart_version: tuple[int, int, int] | None = None
         sid = station.id
         ident = station.identity
         with ui.card().classes("zq-card q-pa-md").props(
@@ -205,8 +205,8 @@ class Card:
         if st.events:
             t, event = st.events[-1]
             self._set("event", self.event, time.strftime("%H:%M:%S ", time.localtime(t)) + event.text)
-        if st.ramping():
-            rs = st.ramp
+        rs = st.ramp
+        if rs is not None and st.ramping():
             self._set("ramp", self.ramp_text, f"ramp {rs.step}/{rs.steps or '?'} → {rs.target:.3f} V")
         elif st.ramp is not None and st.ramp.error:
             self._set("ramp", self.ramp_text, f"ramp failed: {st.ramp.error}")
@@ -323,6 +323,6 @@ class Card:
             self.say("ramp stopping", good=True)
 
 
-def st_version(station: Station) -> tuple[int, int]:
+def st_version(station: Station) -> tuple[int, int, int]:
     chart = station.chart
     return (len(chart), int(chart[-1][0] * 1000) if chart else 0, len(station.events))

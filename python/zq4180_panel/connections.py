@@ -16,6 +16,7 @@ outputs off included, and a lost supply's port cannot be reopened. Here:
 
 from __future__ import annotations
 
+import asyncio
 import logging
 import resource
 import time
@@ -51,7 +52,7 @@ class GuardedH11Protocol(H11Protocol):
 
     def connection_made(self, transport) -> None:  # type: ignore[override]
         self.active_at = time.monotonic()
-        self._head_timer = None
+        self._head_timer: asyncio.TimerHandle | None = None
         if len(self.server_state.connections) >= self.cap and not self._make_room():
             type(self).refused += 1
             transport.close()
@@ -83,8 +84,9 @@ class GuardedH11Protocol(H11Protocol):
         self._head_timer = self.loop.call_later(HEAD_TIMEOUT, self._head_timed_out)
 
     def _disarm(self) -> None:
-        if getattr(self, "_head_timer", None) is not None:
-            self._head_timer.cancel()
+        timer = getattr(self, "_head_timer", None)
+        if timer is not None:
+            timer.cancel()
             self._head_timer = None
 
     def _head_timed_out(self) -> None:

@@ -16,7 +16,7 @@ from typing import Callable, Iterable
 
 from zq4180_bench import Worker
 
-from .jobs import OFF_WAIT, Failed, Operations, Ramps, Refused, http_status, off_entry
+from .jobs import OFF_WAIT, Failed, Ramps, Refused, http_status, off_entry
 from .station import CHART_WINDOW, EVENT_KINDS_MARKED, Station
 
 __all__ = ["CHART_WINDOW", "EVENT_KINDS_MARKED", "Failed", "Hub", "Refused", "Station", "http_status"]
@@ -24,7 +24,7 @@ __all__ = ["CHART_WINDOW", "EVENT_KINDS_MARKED", "Failed", "Hub", "Refused", "St
 log = logging.getLogger("zq4180_panel")
 
 
-class Hub(Operations, Ramps):
+class Hub(Ramps):
     """All stations, and the operations the page and the API share."""
 
     def __init__(self, stations: Iterable[Station]) -> None:

@@ -13,8 +13,9 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import logging
+import threading
 import time
-from typing import Any, Callable
+from typing import Any, Callable, Iterator
 
 from zq4180_bench import LimitError, NoReply, QueueFull, RampStopped, Supply, SupplyError, SupplyLost, ramp
 
@@ -69,8 +70,16 @@ def off_entry(station: Station, result, error: str | None = None) -> dict[str, A
 
 
 class Operations:
-    """What the page and the API may ask of a supply (mixed into :class:`.hub.Hub`, which
-    provides ``get``, ``stopping`` and the stations)."""
+    """What the page and the API may ask of a supply (the base of :class:`.hub.Hub`, which
+    holds the stations)."""
+
+    stopping: threading.Event
+
+    def get(self, sid: str) -> Station:
+        raise NotImplementedError
+
+    def __iter__(self) -> Iterator[Station]:
+        raise NotImplementedError
 
     # -- checks before anything is queued --------------------------------------------------------
 
@@ -160,7 +169,7 @@ class Operations:
             entry = await self.off(station)
             if not entry["confirmed"] or not (rest or mode):
                 return entry
-            after = await self.apply(sid, mode=mode, **rest)
+            after = await self.apply(sid, voltage=voltage, current=current, ceiling=ceiling, mode=mode)
             after["outcomes"] = entry["outcomes"] + after["outcomes"]
             after["confirmed"] = True
             return after
@@ -206,7 +215,7 @@ def _log_settings(sid: str, asked: dict[str, Any], future: concurrent.futures.Fu
     log.info("%s: settings %s -> %s", sid, asked, "ok" if result["ok"] else "NOT CONFIRMED")
 
 
-class Ramps:
+class Ramps(Operations):
     """The library's ramp on a supply's worker, started and stopped from the page or the API."""
 
     def start_ramp(self, sid: str, to: float, rate: float) -> RampState:
@@ -262,7 +271,8 @@ class Ramps:
     def stop_ramp(self, sid: str) -> bool:
         """Stop a ramp where it is: the output keeps its state and the voltage reached."""
         station = self.get(sid)
-        if not station.ramping():
+        state = station.ramp
+        if state is None or not station.ramping():
             return False
-        station.ramp.stop.set()
+        state.stop.set()
         return True

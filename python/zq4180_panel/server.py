@@ -100,8 +100,8 @@ def serve(app, sock: socket.socket, on_signal: Callable[[int], None]) -> PanelSe
     config = uvicorn.Config(app, log_level="warning", proxy_headers=False, ws="wsproto", lifespan="on",
                             http=GuardedH11Protocol, h11_max_incomplete_event_size=MAX_HEAD,
                             timeout_keep_alive=5, ws_max_size=1 << 20, log_config=None,
-                            ws_per_message_deflate=False, timeout_graceful_shutdown=0.5, access_log=False,
-                            server_header=False)
+                            ws_per_message_deflate=False, access_log=False, server_header=False)
+    config.timeout_graceful_shutdown = 0.5  # type: ignore[assignment]  # used as asyncio's timeout
     server = PanelServer(config, on_signal)
     server.run(sockets=[sock])
     return server

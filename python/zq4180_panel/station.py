@@ -119,8 +119,8 @@ class Station:
     def summary(self) -> dict[str, Any]:
         age = self.age()
         ramp_info = None
-        if self.ramping():
-            r = self.ramp
+        r = self.ramp
+        if r is not None and self.ramping():
             ramp_info = {"to": r.target, "rate": r.rate, "step": r.step, "steps": r.steps}
         return {
             "id": self.id,
