@@ -153,9 +153,11 @@ class Owner:
 
     def _apply_job(self, changes: dict) -> Callable[[Supply], tuple[list, Reading | None]]:
         def job(supply: Supply) -> tuple[list, Reading | None]:
+            # judged when the job runs: a reading since the latest setting spares apply a status read
+            before = self.fresh()
             with self._lock:
                 self._setting_started = time.monotonic()
-            outcomes = supply.apply(**changes)
+            outcomes = supply.apply(before=before, **changes)
             after = supply.last_reading
             if after is not None:
                 self._note(after, supply.read_started)
@@ -163,7 +165,8 @@ class Owner:
         return job
 
     def submit_apply(self, **changes) -> "concurrent.futures.Future[tuple[list, Reading | None]]":
-        """``Supply.apply(**changes)`` on the worker's thread: (outcomes, the reading taken after)."""
+        """``Supply.apply(**changes)`` on the worker's thread: (outcomes, the reading taken after).
+        A fresh reading (see :meth:`fresh`) stands in for apply's own first status read."""
         return self.worker.submit(self._apply_job(changes), "set " + ", ".join(sorted(changes)))
 
     def apply(self, *, timeout: float = JOB_TIMEOUT_S, **changes) -> Reading | None:

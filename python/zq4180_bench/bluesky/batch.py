@@ -91,7 +91,7 @@ class Batcher:
         self._open = None
         assert batch.done is not None
         try:
-            batch.job = future = self.owner.submit_apply(before=self.owner.fresh(), **batch.changes)
+            batch.job = future = self.owner.submit_apply(**batch.changes)
             outcomes, after = await asyncio.wrap_future(future)
         except asyncio.CancelledError:
             # the worker's off cancelled the job before it started: nothing was sent
