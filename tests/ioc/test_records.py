@@ -189,3 +189,18 @@ def test_pvaccess_get(one):
         assert "076787041" in str(msg)
     finally:
         ctx.close()
+
+
+def test_another_supply_at_the_port(one):
+    supply, _, ca = one
+    supply.unplug()
+    supply.state.configure(serial_number="099999999")
+    supply.replug()
+    wait_for(lambda: ca.value("COMM") == 3, timeout=20, what="COMM Other supply")
+    assert ca.alarm("VOLT:RBV") == (INVALID, COMM_ALARM)
+    assert ca.alarm("COMM")[0] == MAJOR
+    assert "another supply answers at the port" in ca.value("MSG")
+    since = len(supply.exchanges)
+    ca.put("VOLT:SP", 1.0)
+    assert ca.alarm("VOLT:SP") == (MINOR, WRITE_ALARM)
+    assert changes_sent(supply, since) == []
