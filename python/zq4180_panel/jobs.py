@@ -122,9 +122,11 @@ class Operations:
             raise Failed(f"{station.id}: {label} still running after {JOB_TIMEOUT:.0f} s; its result will be "
                          f"logged and shown on the card") from None
         except (concurrent.futures.CancelledError, asyncio.CancelledError, RuntimeError) as exc:
+            if isinstance(exc, asyncio.CancelledError) and not future.cancelled():
+                raise           # the request itself was given up (its client went away): the job goes on
             if self.stopping.is_set():
                 raise Failed("the panel is stopping") from None
-            if isinstance(exc, (concurrent.futures.CancelledError, asyncio.CancelledError)):
+            if future.cancelled():
                 raise Failed(f"{station.id}: {label} cancelled before it started (an output-off came first); "
                              f"nothing was sent") from None
             raise Failed(f"{station.id}: {exc}") from None

@@ -2,8 +2,8 @@
 
 Paths, header values, names and a page's messages reach log lines; a control character in
 any of them (a line feed, a carriage return, an escape sequence for the terminal) is
-written as an escape (``\\n``, ``\\x1b``), so a forged line cannot appear. Tracebacks
-(the panel's own) are left as they are.
+written as an escape (``\\n``, ``\\x1b``), so a forged line cannot appear. A traceback
+keeps its lines, each indented (its exception's message may hold text from outside too).
 """
 
 from __future__ import annotations
@@ -27,6 +27,17 @@ class OneLineFormatter(logging.Formatter):
     def formatMessage(self, record: logging.LogRecord) -> str:
         record.message = one_line(record.message)
         return super().formatMessage(record)
+
+    def formatException(self, ei) -> str:
+        return _indented(super().formatException(ei))
+
+    def formatStack(self, stack_info: str) -> str:
+        return _indented(super().formatStack(stack_info))
+
+
+def _indented(text: str) -> str:
+    """Each line of a traceback indented, so none can pass for a log entry of its own."""
+    return "\n".join("    " + one_line(line) for line in text.splitlines())
 
 
 def install(prog: str, level: int = logging.INFO) -> logging.Handler:

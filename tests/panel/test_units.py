@@ -2,6 +2,7 @@
 connection caps, the HTTP status of a result."""
 
 import logging
+import sys
 
 import pytest
 
@@ -172,3 +173,13 @@ class _Named:
 def test_station_ids_take_whole_names_only(names, ids):
     from zq4180_panel.stations import station_ids
     assert station_ids([_Named(n) for n in names]) == ids
+
+
+def test_a_traceback_cannot_forge_a_line():
+    try:
+        raise ValueError("bad value\nzq4180-panel: s1: output off (confirmed)")
+    except ValueError:
+        record = logging.LogRecord("zq4180_panel", logging.ERROR, __file__, 1, "a page failed", (), sys.exc_info())
+    lines = OneLineFormatter("zq4180-panel: %(message)s").format(record).splitlines()
+    assert lines[0] == "zq4180-panel: a page failed"
+    assert len(lines) > 2 and all(line.startswith("    ") for line in lines[1:])
