@@ -50,6 +50,7 @@ class Station:
         self.read_only = read_only
         self.connections = 0
         self.own_worker = worker is None
+        self.interval = interval
         self._lock = threading.Lock()
         self._waiters: list[tuple[float, asyncio.AbstractEventLoop, asyncio.Future]] = []
         self.latest: tuple[Any, float] | None = None     # (reading, monotonic time its request could go out)
@@ -79,6 +80,10 @@ class Station:
                 loop.call_soon_threadsafe(_settle, future, reading)
             except RuntimeError:   # the loop has closed
                 pass
+        if self.own_worker:
+            # several clients asking at once: read back to back, so that none waits for the next
+            # request to wake the worker; one client (or none) leaves the port idle between its queries
+            self.worker.interval = 0.0 if len(ready) >= 2 else self.interval
 
     async def fresh_reading(self):
         """A status read that began after this call (one exchange, shared with whoever waits too)."""
