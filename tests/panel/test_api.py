@@ -265,3 +265,19 @@ def test_the_stop_button_says_what_it_does(bench):
     status, _, page = panel.request("GET", "/", headers={"Cookie": panel.cookie})
     assert status == 200
     assert "Stop the ramp where it is: the output keeps its state and the voltage reached." in page
+
+
+@pytest.mark.parametrize("named_by", ["name", "port"])
+def test_every_entry_for_the_supply_counts(make_supply, make_panel, tmp_path, named_by):
+    import os
+    sup = make_supply()
+    config = tmp_path / "two-entries.toml"
+    config.write_text(f'[supplies.bench-a]\nport = "{sup.port}"\nmax_voltage = 10.0\nmax_current = 1.0\n\n'
+                      f'[supplies.by-path]\nport = "{os.path.realpath(sup.port)}"\nmax_voltage = 5.0\n')
+    panel = make_panel("bench-a" if named_by == "name" else sup.port, config=config)
+    listed = panel.supplies()[0]
+    assert listed["limits"]["max_voltage"]["value"] == 5.0 and listed["limits"]["max_current"]["value"] == 1.0
+    mark = len(sup.exchanges)
+    status, _, answer = panel.post(f"/api/supplies/{listed['id']}/settings", {"voltage": 8.0})
+    assert status == 422 and "5.000 V" in answer["detail"], answer
+    assert changes_sent(sup, mark) == []
