@@ -7,6 +7,7 @@ import contextlib
 import os
 import random
 import select
+import shutil
 import signal
 import socket
 import statistics
@@ -82,6 +83,7 @@ class Ioc:
                 self.proc.kill()
                 self.proc.wait()
         self.err.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 @contextlib.contextmanager
