@@ -263,3 +263,17 @@ def test_clients_outside_allow_from_are_closed(virtual_supplies):
             r.stop()
         station.stop()
         supply.close()
+
+
+@pytest.mark.parametrize("line, fault, expected", [
+    ("VOLT 3", {"kind": "no_reply", "command": 0x23}, '-240,"Hardware error; the supply did not answer"'),
+    ("CURR 70", None, '-240,"Hardware error; the current limit read back 65.535, not 70.000"'),
+])
+def test_a_setting_not_confirmed_is_a_hardware_error(scpi_bench, visa, line, fault, expected):
+    bench = scpi_bench()                       # no limits: 70 A reaches the supply, which holds 65.535 A
+    inst = visa(bench.resources[0], timeout_ms=10000)
+    if fault is not None:
+        bench.sim.inject(fault["kind"], count=1, command=fault["command"])
+    inst.write(line + ";:OUTP ON")
+    assert errors(inst) == [expected]
+    assert inst.query("OUTP?") == "0"          # the rest of the line did not run
