@@ -54,6 +54,19 @@ def http_status(result: dict[str, Any]) -> int:
     return 502
 
 
+FIELD_NAMES = {"voltage": "voltage", "current": "current limit", "ceiling": "ceiling"}
+
+
+def limit_reason(exc: LimitError) -> str:
+    """The library's reason, and for a standing value the panel's way to fix it."""
+    fix, setting = getattr(exc, "fix", None), getattr(exc, "setting", None)
+    if fix is None or setting not in FIELD_NAMES:
+        return str(exc)
+    unit = "A" if setting == "current" else "V"
+    return (f"{exc}; set the {FIELD_NAMES[setting]} to {fix:.3f} {unit} first "
+            f"(the card's {FIELD_NAMES[setting]} field, or {{\"{setting}\": {fix:g}}} in the API)")
+
+
 def off_entry(station: Station, result, error: str | None = None) -> dict[str, Any]:
     """One supply's answer to an off: confirmed or not, and the library's own words for it."""
     confirmed = bool(result is not None and result.confirmed)
@@ -94,7 +107,9 @@ class Operations:
                     raise Refused(str(exc)) from None
         try:
             station.supply.check_request(**values, output=output, state=station.worker.last_ok)
-        except ValueError as exc:      # LimitError, or nothing to check
+        except LimitError as exc:
+            raise Refused(limit_reason(exc)) from None
+        except ValueError as exc:      # nothing to check
             raise Refused(str(exc)) from None
 
     # -- jobs ---------------------------------------------------------------------------------
@@ -112,7 +127,7 @@ class Operations:
         try:
             return await asyncio.wait_for(asyncio.shield(asyncio.wrap_future(future)), JOB_TIMEOUT)
         except LimitError as exc:
-            raise Refused(str(exc)) from None
+            raise Refused(limit_reason(exc)) from None
         except (NoReply, SupplyLost) as exc:
             raise Failed(str(exc)) from None
         except (asyncio.TimeoutError, TimeoutError):

@@ -178,3 +178,21 @@ def test_no_answer_is_503_and_a_different_read_back_502(make_supply, make_panel,
         acknowledging_and_ignoring(sup, VOLTAGE)
     answer_status, _, answer = panel.post(SETTINGS, {"voltage": 2.0})
     assert answer_status == status, answer
+
+
+@pytest.mark.parametrize("body", [{"voltage": 3.0}, {"output": "on"}, {"voltage": 1.0, "output": "on"}])
+def test_a_standing_value_over_the_limit_is_named_with_its_fix(make_supply, make_panel, body):
+    sup = make_supply()                                   # stands at a 1 A current limit
+    panel = make_panel(sup.port, "--max-voltage", "5", "--max-current", "0.5")
+    if "output" not in body:
+        sup.state.output_on = True                        # on, as the last user left it
+    panel.wait_for(lambda: panel.supplies()[0]["reading"]["output"] == ("on" if "output" not in body else "off"),
+                   what="the reading")
+    mark = len(sup.exchanges)
+    status, _, answer = panel.post(SETTINGS, body)
+    assert status == 422, answer
+    assert "current limit 1.000 A" in answer["detail"] and 'set the current limit to 0.500 A first' in answer["detail"]
+    assert '{"current": 0.5}' in answer["detail"]
+    assert changes_sent(sup, mark) == []
+    # switching off is never refused for a standing value
+    assert panel.post(SETTINGS, {"output": "off"})[0] == 200 and not sup.state.output_on
