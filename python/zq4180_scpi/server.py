@@ -21,11 +21,10 @@ log = logging.getLogger("zq4180_scpi")
 _TOKEN = r"[!#$%&'*+.^_`|~0-9A-Za-z-]+"
 _REQUEST_LINE = re.compile(rf"{_TOKEN}[ \t]+\S+[ \t]+HTTP/\d+(?:\.\d+)?[ \t]*", re.ASCII)
 _HEADER_LINE = re.compile(rf"({_TOKEN}):(.?)", re.ASCII)
-_HEADER_NAMES = {
+_HEADER_NAMES = {   # names no SCPI instrument uses as a keyword (a browser also puts a space after ':')
     "host", "origin", "content-type", "content-length", "user-agent", "accept", "accept-encoding",
     "accept-language", "connection", "referer", "cookie", "upgrade", "authorization", "transfer-encoding",
-    "cache-control", "pragma", "te", "expect", "dnt", "priority", "if-none-match", "if-modified-since",
-    "range", "forwarded", "via", "x-requested-with", "x-forwarded-for",
+    "cache-control", "dnt", "if-none-match", "if-modified-since", "x-requested-with", "x-forwarded-for",
 }
 
 

@@ -142,6 +142,9 @@ def test_register_values(text, expected):
     ("*IDN?", True, False),
     ("OUTP:MODE?", True, False),
     ("VOLT 5;CURR 0.5", True, False),
+    ("RANGE:AUTO ON", False, False),          # a SCPI keyword that is also an HTTP header's name
+    ("Range: bytes=0-", False, True),
+    ("HOST:NAME?", False, True),              # a browser's header name, even without the space
 ])
 def test_http_requests_and_headers_are_recognised(line, first, expected):
     assert http_like(line, first) is expected
