@@ -241,3 +241,17 @@ def test_the_error_queue_overflows_into_350(inst):
     entries = errors(inst)
     assert [code(e) for e in entries] == [-113] * 15 + [-350]
     assert entries[-1] == '-350,"Queue overflow"'
+
+
+def test_the_forms_existing_clients_send(inst):
+    steps = [
+        (":SOUR:VOLT 3.3", None), (":SOUR:VOLT?", "3.300"), (":SOUR:CURR 0.5", None), (":SOUR:CURR?", "0.500"),
+        ("OUTPut 1", None), ("OUTPut?", "1"), (":MEAS:VOLT?", "3.300"), (":MEAS:CURR?", "0.330"),
+        (":MEAS:POW?", "1.089"), ("OUTPut 0", None), ("OUTPut?", "0"), (":APPly 3.3,0.5", None),
+        (":APPly?", "3.300,0.500"), ("SYST:ERR?", '0,"No error"'),
+    ]
+    for line, reply in steps:
+        if reply is None:
+            inst.write(line)
+        else:
+            assert inst.query(line) == reply, line
