@@ -96,7 +96,7 @@ def install(app: FastAPI, hub: Hub, policy: Policy) -> None:
         except Refused as exc:
             return refusal(request, exc)
         except Failed as exc:
-            return JSONResponse({"detail": str(exc)}, status_code=503)
+            return JSONResponse({"detail": str(exc)}, status_code=exc.status)
         return JSONResponse(result, status_code=http_status(result))
 
     @app.post("/api/off", dependencies=[Depends(may_change)])

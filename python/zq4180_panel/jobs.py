@@ -17,7 +17,8 @@ import threading
 import time
 from typing import Any, Callable, Iterator
 
-from zq4180_bench import LimitError, NoReply, QueueFull, RampStopped, Supply, SupplyError, SupplyLost, ramp
+from zq4180_bench import (LimitError, NoReply, QueueFull, RampStopped, SettingNotTaken, Supply, SupplyError, SupplyLost,
+                          ramp)
 
 from .fields import check_number
 from .station import RampState, Station, outcome_dict
@@ -41,7 +42,12 @@ class Refused(Exception):
 
 
 class Failed(Exception):
-    """The supply did not answer, or its port is gone, or the request ran out of time (HTTP 503)."""
+    """The supply did not answer, or its port is gone, or the request ran out of time (HTTP 503);
+    or the supply reported a setting other than the one sent, so nothing was switched on (502)."""
+
+    def __init__(self, reason: str, status: int = 503) -> None:
+        super().__init__(reason)
+        self.status = status
 
 
 def http_status(result: dict[str, Any]) -> int:
@@ -145,7 +151,9 @@ class Operations:
                 raise Failed(f"{station.id}: {label} cancelled before it started (an output-off came first); "
                              f"nothing was sent") from None
             raise Failed(f"{station.id}: {exc}") from None
-        except SupplyError as exc:      # a setting the supply did not take before switching on
+        except SettingNotTaken as exc:  # the read-back before switching on differs: nothing switched on
+            raise Failed(str(exc), status=502) from None
+        except SupplyError as exc:
             raise Failed(str(exc)) from None
 
     async def off(self, station: Station) -> dict[str, Any]:

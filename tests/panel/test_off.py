@@ -165,19 +165,31 @@ def acknowledging_and_ignoring(sup, word) -> None:
     model.handle = handle
 
 
+CURRENT = 0x24
+
+
 @pytest.mark.parametrize("fault, status", [
     ("no answer to the voltage command", 503),
     ("the voltage acknowledged and ignored", 502),
+    ("the current limit acknowledged and ignored before switching on", 502),
 ])
 def test_no_answer_is_503_and_a_different_read_back_502(make_supply, make_panel, fault, status):
     sup = make_supply()
     panel = make_panel(sup.port, "--max-voltage", "5", "--max-current", "0.5")
+    body = {"voltage": 2.0}
     if fault.startswith("no answer"):
         sup.inject("no_reply", count=None, command=VOLTAGE)
+    elif "current" in fault:
+        acknowledging_and_ignoring(sup, CURRENT)       # stays at its 1 A, over the 0.5 A limit
+        body = {"current": 0.1, "voltage": 2.0, "output": "on"}
     else:
         acknowledging_and_ignoring(sup, VOLTAGE)
-    answer_status, _, answer = panel.post(SETTINGS, {"voltage": 2.0})
+    mark = len(sup.exchanges)
+    answer_status, _, answer = panel.post(SETTINGS, body)
     assert answer_status == status, answer
+    if "current" in fault:
+        assert OUTPUT not in changes_sent(sup, mark) and not sup.state.output_on
+        assert "current" in answer["detail"], answer
 
 
 @pytest.mark.parametrize("body", [{"voltage": 3.0}, {"output": "on"}, {"voltage": 1.0, "output": "on"}])
