@@ -1,5 +1,12 @@
 """What several test folders share."""
+import os
+
 import pytest
+
+# No test may look for EPICS servers beyond this machine: a Channel Access or pvAccess client
+# left to its defaults searches the LAN's broadcast address.
+os.environ.update({"EPICS_CA_AUTO_ADDR_LIST": "NO", "EPICS_CA_ADDR_LIST": "127.0.0.1",
+                   "EPICS_PVA_AUTO_ADDR_LIST": "NO", "EPICS_PVA_ADDR_LIST": "127.0.0.1"})
 
 
 @pytest.fixture
