@@ -57,7 +57,7 @@ async def apply_request(s: Session, **request) -> None:
         if values:
             station.supply.check_request(**values)
         outcomes = await station.apply(**request)
-    except (Exception, JobCancelled) as exc:
+    except Exception as exc:              # JobCancelled included
         raise failure(exc, station, switching_on=switching_on) from None
     finally:
         s.changed()
