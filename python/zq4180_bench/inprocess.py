@@ -216,6 +216,13 @@ def wait(future: concurrent.futures.Future, timeout: float | None, what: str):
         raise TimeoutError(f"{what} took more than {timeout:g} s") from None
 
 
+def regulation(reading: Reading) -> str:
+    """``CV``, ``CC``, or ``OFF`` while the output is off (or regulates neither way)."""
+    if reading.output != "on" or reading.regulation not in ("CV", "CC"):
+        return "OFF"
+    return str(reading.regulation)
+
+
 def answered(reading: Reading, name: str) -> Reading:
     if reading.status == "no_reply":
         raise NoReply(f"{name}: the supply did not answer the status request")

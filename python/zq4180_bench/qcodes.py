@@ -37,7 +37,7 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("the QCoDeS instrument needs QCoDeS: pip install 'zq4180[qcodes]'") from exc
 
-from .inprocess import Owner
+from .inprocess import Owner, regulation
 from .readings import Reading
 
 #: the largest value the wire's 32-bit milli-unit field carries, and the current limit's 16 bits
@@ -46,13 +46,6 @@ WIRE_MAX_AMPS = 65.535
 VENDOR = "zq4180"
 
 _OUTPUT_WORDS = {"on": "on", "off": "off", "ON": "on", "OFF": "off", True: "on", False: "off"}
-
-
-def regulation(reading: Reading) -> str:
-    """``CV``, ``CC``, or ``OFF`` while the output is off."""
-    if reading.output != "on" or reading.regulation not in ("CV", "CC"):
-        return "OFF"
-    return reading.regulation
 
 
 class SupplyParameter(Parameter):

@@ -15,7 +15,7 @@ from ophyd_async.core import (AsyncStatus, DeviceConnector, DeviceMock, MovableL
                               SoftSignalBackend, StandardMovable, StandardReadable, StandardReadableFormat,
                               StrictEnum)
 
-from ..inprocess import JOB_TIMEOUT_S, Owner, answered
+from ..inprocess import JOB_TIMEOUT_S, Owner, answered, regulation
 from ..limits import Limits, check_number, milli
 from ..readings import Reading
 from .batch import Batcher
@@ -37,12 +37,6 @@ class Regulation(StrictEnum):
     CV = "CV"
     CC = "CC"
     OFF = "OFF"
-
-
-def regulation(reading: Reading) -> Regulation:
-    if reading.output != "on" or reading.regulation not in ("CV", "CC"):
-        return Regulation.OFF
-    return Regulation(reading.regulation)
 
 
 class CheckedSignalRW(SignalRW):
@@ -136,7 +130,7 @@ class ZQ4180Supply(StandardReadable, StandardMovable[float]):
         """Every signal from one reading (on the event loop)."""
         values = {"readback": reading.voltage_set_V, "measured_voltage": reading.voltage_V,
                   "measured_current": reading.current_A, "power": reading.power_W,
-                  "regulation": regulation(reading), "current": reading.current_limit_A,
+                  "regulation": Regulation(regulation(reading)), "current": reading.current_limit_A,
                   "ceiling": reading.voltage_max_V, "output": Output(reading.output or "off"),
                   "control": Control(reading.work_mode or "local")}
         for key, value in values.items():
