@@ -96,12 +96,21 @@ def test_check_limits_refuses_before_anything_runs(RE, devices, sim, plan, limit
     assert settings(sim) == []
 
 
-def test_a_set_over_a_limit_fails_with_nothing_sent(RE, devices, sim):
-    psu = devices(sim.port, max_voltage=10)
+@pytest.mark.parametrize("name, value, limits", [
+    (None, 11.0, {"max_voltage": 10}),
+    ("current_limit", 1.001, {"max_current": 1}),
+    ("ceiling", 10.0006, {"max_voltage": 10}),
+    (None, -0.5, {}),
+])
+def test_a_set_over_a_limit_fails_with_nothing_sent(RE, devices, sim, name, value, limits):
+    psu = devices(sim.port, **limits)
+    target = psu if name is None else getattr(psu, name)
     sim.clear_log()
-    with pytest.raises(Exception) as info:
-        RE(bps.mv(psu, 11.0))
-    assert "over the limit" in str(info.value) or "over the limit" in repr(info.value.__cause__)
+
+    async def attempt():
+        await target.set(value)
+    with pytest.raises(ValueError):
+        run(attempt())
     assert settings(sim) == []
 
 
