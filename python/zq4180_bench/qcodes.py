@@ -37,6 +37,7 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("the QCoDeS instrument needs QCoDeS: pip install 'zq4180[qcodes]'") from exc
 
+from .errors import SupplyError
 from .inprocess import Owner, regulation
 from .readings import Reading
 
@@ -139,10 +140,12 @@ class ZQ4180(Instrument):
         """The reading this get belongs to: pinned by a snapshot, else fresh (shared
         by the gets of one sweep point), else one new status exchange."""
         pinned = getattr(self._pinned, "reading", None)
+        if isinstance(pinned, BaseException):
+            raise pinned
         return pinned if pinned is not None else self._owner.reading()
 
     @contextlib.contextmanager
-    def _pin(self, reading: Reading) -> Iterator[None]:
+    def _pin(self, reading: Reading | BaseException) -> Iterator[None]:
         self._pinned.reading = reading
         try:
             yield
@@ -159,7 +162,11 @@ class ZQ4180(Instrument):
     def snapshot_base(self, update: bool | None = False, params_to_skip_update=None) -> dict:
         if not update:
             return super().snapshot_base(update=update, params_to_skip_update=params_to_skip_update)
-        with self._pin(self._owner.reading()):      # one status exchange for every parameter
+        try:
+            reading: Reading | BaseException = self._owner.reading()   # one exchange for every parameter
+        except SupplyError as exc:
+            reading = exc        # each parameter fails at once; QCoDeS keeps its last value in the snapshot
+        with self._pin(reading):
             return super().snapshot_base(update=update, params_to_skip_update=params_to_skip_update)
 
     def get_idn(self) -> dict[str, str | None]:

@@ -338,3 +338,16 @@ def test_ctrl_c_during_a_ramp_stops_it_between_whole_exchanges(sim):
     assert all(e.reply is not None for e in sim.exchanges)      # every exchange ran to its end
     state = sim.state.snapshot()
     assert state["voltage_set_mv"] == sent[-1] and state["output_on"]
+
+
+def test_a_snapshot_of_a_silent_supply_keeps_the_last_values(sim, instruments):
+    psu = instruments("psu", sim.port)
+    psu.voltage(2.5)
+    quiet(sim)
+    sim.inject("no_reply", count=None)
+    try:
+        snap = psu.snapshot(update=True)
+    finally:
+        sim.clear_faults()
+    assert snap["parameters"]["voltage"]["value"] == 2.5
+    assert [r[2] for r in sim.requests].count(STATUS) == 1      # one failed read, not one per parameter
