@@ -80,14 +80,16 @@ class Worker:
     def off(self) -> "concurrent.futures.Future[OffResult]":
         """Switch the output off next, confirmed: queued jobs that have not started are
         cancelled, a running one is asked to stop after its current exchange. Calls while
-        an off is pending share its future."""
+        an off is pending or running share its future, and cancel what was queued since
+        (a setting queued meanwhile must not switch the output back on after it)."""
         with self._lock:
-            if self._off is not None and not self._off.done():
-                return self._off
-            future: concurrent.futures.Future = concurrent.futures.Future()
-            self._off = future
             cancelled, self._jobs = list(self._jobs), collections.deque()
-            self.supply.cancel.set()
+            if self._off is not None and not self._off.done():
+                future = self._off
+            else:
+                future = concurrent.futures.Future()
+                self._off = future
+                self.supply.cancel.set()
         for _, job, _ in cancelled:
             job.cancel()
         self._wake.set()

@@ -145,3 +145,24 @@ def test_the_worker_outlives_a_read_that_raises(supply, worker, monkeypatch):
     monkeypatch.setattr(worker.supply, "read", odd)
     assert wait_for(lambda: len(calls) >= 3)
     assert worker.alive and worker.off().result(10).confirmed
+
+
+# when the second off comes: while the first waits behind a running job, or while it runs
+@pytest.mark.parametrize("second_off_when", ["pending", "running"])
+def test_a_later_off_cancels_what_was_queued_after_the_first(supply, worker, second_off_when):
+    set_state(supply, volts=2, output=True, remote=True)
+    running, release = holding(worker)
+    if second_off_when == "running":
+        supply.inject("no_reply", count=1, command=STATUS)   # the off's first confirmation is lost
+    first = worker.off()
+    if second_off_when == "running":
+        release.set()
+        assert wait_for(lambda: worker.busy == "off")
+    switch_on = worker.submit(lambda s: s.apply(output="on"))
+    second = worker.off()
+    release.set()
+    assert second is first and second.result(10).confirmed
+    assert switch_on.cancelled()
+    time.sleep(0.2)
+    supply.wait_idle()
+    assert not supply.state.output_on
