@@ -7,7 +7,7 @@ with the events marked, an output switch that asks before switching on, a ramp c
 the CSV of the session. The setpoints are the setpoint fields: their text is the supply's
 value, and typing a new one and pressing Enter sends it (``setpoint_field.js``).
 
-The page is made only for a viewer with the token (:class:`.middleware.PageGate`); a page
+The page is made only for a viewer with the token (:class:`.gate.PageGate`); a page
 whose channel never connects, or has gone, is dropped within :data:`PRUNE_AFTER` seconds.
 """
 

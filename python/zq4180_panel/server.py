@@ -29,7 +29,8 @@ from . import api, channel, page
 from .access import Policy
 from .connections import MAX_HEAD, GuardedH11Protocol
 from .hub import Hub
-from .middleware import (FrameGuardMiddleware, HostCheckMiddleware, PageGate, RequestGuard, SocketOriginMiddleware,
+from .gate import PageGate
+from .middleware import (FrameGuardMiddleware, HostCheckMiddleware, RequestGuard, SocketOriginMiddleware,
                          TokenCookieMiddleware)
 
 log = logging.getLogger("zq4180_panel")
