@@ -126,7 +126,8 @@ class Worker:
                 if reading is not None:
                     self.publish(reading)
                 self._wake.clear()
-                if not self._jobs and not self._off_pending():
+                # a stop, a job or an off that came during the read was seen by now: no wait for them
+                if not self._jobs and not self._off_pending() and not self._stop.is_set():
                     pause = self.interval - (time.monotonic() - began)
                     if reading is None or reading.status in (NO_PORT, OTHER_SUPPLY):
                         # one reading per reopen attempt, about one a second
