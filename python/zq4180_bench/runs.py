@@ -12,26 +12,13 @@ from __future__ import annotations
 import time
 from typing import Callable, Iterator
 
-from .errors import NoReply, OffNotConfirmed, SettingNotTaken, SupplyLost
+from .errors import NoReply, OffNotConfirmed, SupplyLost
 from .logs import LogWriter
 from .ramps import ramp
 from .readings import NO_REPLY, Reading
 from .sequences import Step, check_sequence
+from .settings import switch_on
 from .waits import Pacer
-
-
-def switch_on(supply, *, current: float, voltage: float, before: Reading | None = None,
-              what: str = "switching on") -> None:
-    """Current limit and voltage, then the output on, through :meth:`Supply.apply` (which reads
-    the status before the output-on frame and refuses when a value did not take). NoReply or
-    SettingNotTaken when any step was not confirmed; the output is then not switched on."""
-    outcomes = supply.apply(current=current, voltage=voltage, output="on", before=before)
-    for outcome in outcomes:
-        if not outcome.ok:
-            text = f"{supply.port}: {what}: {' '.join(outcome.text().split())}"
-            if not (outcome.sent and outcome.answered):
-                raise NoReply(text)
-            raise SettingNotTaken(text, outcome.name)
 
 
 def switch_off(supply) -> None:

@@ -15,7 +15,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
-from .errors import OffNotConfirmed, SettingNotTaken
+from .errors import NoReply, OffNotConfirmed, SettingNotTaken
 from .limits import check_number, milli
 from .off import switch_off
 from .readings import Reading
@@ -163,6 +163,20 @@ def apply(supply: "Supply", *, voltage: float | None = None, current: float | No
         outcomes.append(Outcome(name, requests[name], readback, answered=answered.get(name, False),
                                 sent=sent.get(name, False)))
     return outcomes
+
+
+def switch_on(supply: "Supply", *, current: float | None = None, voltage: float | None = None,
+              before: Reading | None = None, what: str = "switching on") -> None:
+    """The output on (after ``current`` and ``voltage``, when given) through :func:`apply`, which
+    judges the whole state and reads the status before the output-on frame. NoReply or
+    SettingNotTaken when any step was not confirmed; the output is then not switched on."""
+    outcomes = apply(supply, current=current, voltage=voltage, output="on", before=before)
+    for outcome in outcomes:
+        if not outcome.ok:
+            text = f"{supply.port}: {what}: {' '.join(outcome.text().split())}"
+            if not (outcome.sent and outcome.answered):
+                raise NoReply(text)
+            raise SettingNotTaken(text, outcome.name)
 
 
 def _check_taken(supply: "Supply", values: dict[str, float]) -> bool:

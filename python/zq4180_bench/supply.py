@@ -18,7 +18,7 @@ from .errors import (NoReply, OffNotConfirmed, OpenError, SafeEndError, SettingN
 from .limits import LimitError, Limits, check_number
 from .off import OFF_TRIES, OffResult, SafeEnd, safe_end, switch_off
 from .readings import Reading
-from .settings import TOLERANCE, Outcome, apply, check_request, wire
+from .settings import TOLERANCE, Outcome, apply, check_request, switch_on, wire
 
 SAFE_END_TRIES = OFF_TRIES
 SAFE_END_MODES = ("always", "on_error", "never")
@@ -76,7 +76,10 @@ class Supply(Connection):
         self.command("set_voltage_max", wire(volts))
 
     def output(self, state: str) -> None:
-        """Output on or off; off takes the confirmed off path (OffNotConfirmed when it fails)."""
+        """Output on or off. Off takes the confirmed off path (OffNotConfirmed when it fails); on
+        goes through :meth:`apply`: the state it leaves is judged, standing values included
+        (LimitError), and a status read must show it within the limits before the output-on
+        frame (NoReply / SettingNotTaken otherwise, nothing switched on)."""
         if state not in ("on", "off"):
             raise ValueError(f"output must be 'on' or 'off', got {state!r}")
         if state == "off":
@@ -84,7 +87,7 @@ class Supply(Connection):
             if not result.confirmed:
                 raise OffNotConfirmed(result)
             return
-        self.command("set_ouput_mode", state)
+        switch_on(self)
 
     def apply(self, *, voltage: float | None = None, current: float | None = None,
               ceiling: float | None = None, output: str | None = None,

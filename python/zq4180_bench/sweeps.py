@@ -10,7 +10,7 @@ from typing import Callable, Iterable
 
 from .limits import check_number, milli
 from .readings import Reading
-from .runs import switch_on
+from .settings import switch_on
 from .supply import wire
 from .waits import Pacer
 

@@ -155,3 +155,38 @@ def test_limits_that_hold(value, volts):
     assert limits.voltage.value == value and limits.voltage.fix == volts
     with pytest.raises(LimitError):
         limits.check(voltage=volts + 0.001)
+
+
+# standing (volts, ceiling, amps); limits; a fault before the switch-on; what output("on") raises
+OUTPUT_ON = [
+    ((5, 30, 0.5), V10, None, None),
+    ((12, 30, 0.5), V10, None, "LimitError"),                 # standing voltage over the limit
+    ((5, 30, 2), A1, None, "LimitError"),                     # standing current limit over the limit
+    ((12, 8, 0.5), V10, None, None),                          # the ceiling keeps it at 8 V
+    ((5, 30, 0.5), V10, ("no_reply", STATUS, 2), "NoReply"),  # no status read before the output-on frame
+]
+
+
+@pytest.mark.parametrize("standing, limits, fault, raised", OUTPUT_ON)
+def test_output_on_is_the_checked_switch_on(supply, standing, limits, fault, raised):
+    from zq4180_bench import Limits, open_supply
+    volts, ceiling, amps = standing
+    with open_supply(supply.port, limits=Limits.of(**limits), safe_end="never") as bench:
+        set_state(supply, volts=volts, ceiling=ceiling, amps=amps, output=False, remote=True)
+        supply.clear_log()
+        if fault:
+            kind, word, count = fault
+            supply.inject(kind, count=count, command=word)
+        if raised is None:
+            bench.output("on")
+        else:
+            with pytest.raises(Exception) as caught:
+                bench.output("on")
+            assert type(caught.value).__name__ == raised
+    supply.wait_idle()
+    sent = [(r[2], r[3]) for r in supply.requests]
+    assert supply.state.output_on is (raised is None)
+    assert ((OUTPUT, 1) in sent) is (raised is None)
+    if raised is None:
+        assert sent.index((OUTPUT, 1)) > max(i for i, (w, _) in enumerate(sent[:sent.index((OUTPUT, 1))])
+                                            if w == STATUS) >= 0
