@@ -383,3 +383,14 @@ def test_a_pause_keeps_the_output_on_and_an_abort_switches_it_off(RE, devices, s
     RE.abort("the sample moved")
     state = sim.state.snapshot()
     assert not state["output_on"] and state["voltage_set_mv"] == 2000
+
+
+@pytest.mark.parametrize("how", ["device", "setpoint signal"])
+@pytest.mark.parametrize("volts, sent_mv", [(3.0, 3000), (1.3333, 1333)])
+def test_every_way_to_set_the_voltage_reaches_the_supply(RE, devices, sim, how, volts, sent_mv):
+    psu = devices(sim.port)
+    sim.clear_log()
+    RE(bps.mv(psu if how == "device" else psu.setpoint, volts))
+    assert [v for w, v in settings(sim) if w == VOLTAGE] == [sent_mv]
+    assert sim.state.snapshot()["voltage_set_mv"] == sent_mv
+    assert run(psu.locate()) == {"setpoint": sent_mv / 1000, "readback": sent_mv / 1000}

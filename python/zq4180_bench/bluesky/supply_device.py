@@ -120,9 +120,8 @@ class ZQ4180Supply(StandardReadable, StandardMovable[float]):
     def _rw(self, setting, datatype, initial, units=None, precision=None) -> SignalRW:
         async def setter(value):
             return await self._set_one(setting, value)
-        # the movable's setpoint has no setter: moves go through set()
-        backend = SoftSignalBackend(datatype, initial, units, precision,
-                                    setter=None if setting == "voltage" else setter)
+        # the movable's setpoint too: a set on it goes to the supply as the device's own set() does
+        backend = SoftSignalBackend(datatype, initial, units, precision, setter=setter)
         self._backends[setting] = backend
         return CheckedSignalRW(backend, lambda value: self._check(setting, value))
 
