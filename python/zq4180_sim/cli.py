@@ -21,9 +21,11 @@ fault SPEC: KIND[,count=N|count=always][,command=WORD][,PARAM=VALUE...]
   kinds: no_reply, bad_sync (sync=0x55), bad_checksum, noise (noise=HEX, default 5500ff),
          split (split_at=13, gap=SECONDS), late (delay=SECONDS, default 0.5),
          unplug (replug_after=SECONDS: the port comes back after that long)
+         ignore (a setting is acknowledged and changes nothing: a supply that ignores it)
   count: how many replies it spoils (default 1); command: a word (0x26) or a name
   ({names})
   example: --fault late,count=2,command=status,delay=0.6
+           --fault ignore,count=always,command=output   (acknowledges output-off, stays on)
 
 --load: what every output drives (CV up to the current limit, CC beyond it)
   OHMS     a resistor (0 is a short circuit); 'open' for nothing connected

@@ -22,7 +22,9 @@ FRAME_GAP = 0.2                    # silence that ends a partial frame
 DELIVERY_SETTLE = 0.02             # margin for the kernel to hand written bytes over
 IDLE_POLL = 0.01                   # retry interval while nobody has the port open
 
-FAULTS = ("no_reply", "bad_sync", "bad_checksum", "noise", "split", "late", "unplug")
+FAULTS = ("no_reply", "bad_sync", "bad_checksum", "noise", "split", "late", "unplug", "ignore")
+# what an ignored setting leaves as it was
+_SETTINGS = ("remote", "output_on", "voltage_max_mv", "voltage_set_mv", "current_limit_ma", "address")
 FAULT_PARAMS = {
     "bad_sync": {"sync": 0x55},
     "noise": {"noise": b"\x55\x00\xff"},
@@ -201,7 +203,8 @@ class VirtualSupply:
         Kinds and their parameters (defaults): no_reply; bad_sync (sync=0x55);
         bad_checksum; noise (noise=b"\\x55\\x00\\xff", sent before the reply);
         split (split_at=13, gap=0.1 s); late (delay=0.5 s before the reply starts);
-        unplug (replug_after=None: seconds until a new pty appears, None: never).
+        unplug (replug_after=None: seconds until a new pty appears, None: never);
+        ignore (the setting is acknowledged as usual and changes nothing).
         """
         if kind not in FAULTS:
             raise ValueError(f"unknown fault {kind!r}; choose from {', '.join(FAULTS)}")
@@ -392,8 +395,14 @@ class VirtualSupply:
         """Handle one request; False when the supply went away meanwhile."""
         if not _sleep_until(plug.halt, due):
             return False
-        reply = self.state.handle(request)
-        fault = self._take_fault(request[2]) if reply is not None else None
+        with self.state.lock:
+            before = {name: getattr(self.state, name) for name in _SETTINGS}
+            reply = self.state.handle(request)
+            fault = self._take_fault(request[2]) if reply is not None else None
+            if fault is not None and fault.kind == "ignore":
+                # acknowledged as usual, but nothing changed
+                for name, value in before.items():
+                    setattr(self.state, name, value)
         segments = [(0.0, reply)] if reply is not None else []
         kind = fault.kind if fault else None
         if kind == "unplug":

@@ -54,6 +54,24 @@ def test_fault_count_and_command_word(supply, line):
     assert ask(line, supply) == good_status(supply)
 
 
+@pytest.mark.parametrize("word, value, field, before", [
+    (0x21, b"\x01", "output_on", False),
+    (0x20, b"\x01", "remote", False),
+    (0x24, (500).to_bytes(4, "little"), "current_limit_ma", None),
+    (0x23, (3000).to_bytes(4, "little"), "voltage_set_mv", None),
+])
+def test_an_ignored_setting_is_acknowledged_and_changes_nothing(supply, line, word, value, field, before):
+    start = getattr(supply.state, field) if before is None else before
+    setattr(supply.state, field, start)
+    supply.inject("ignore", count=None, command=word)
+    request = build_frame(1, word, value)
+    assert ask(line, supply, request) == supply.state.reply(bytes([word]))
+    assert getattr(supply.state, field) == start
+    supply.clear_faults()
+    ask(line, supply, request)
+    assert getattr(supply.state, field) != start
+
+
 def test_split_arrives_in_two_parts(supply, line):
     supply.inject("split", split_at=10, gap=1.0)
     line.write(STATUS)
