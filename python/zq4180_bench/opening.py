@@ -11,7 +11,7 @@ from .errors import OpenError
 from .limits import Limits
 
 if TYPE_CHECKING:
-    from .connection import Connection
+    from .link import Link
     from .supply import Supply
 
 
@@ -76,7 +76,7 @@ def _check_serials(entries: list[SupplyEntry], port: str) -> None:
                               f"{e.serial!r} for the same supply ({port}): correct the configuration")
 
 
-def merge_by_serial(supply: "Connection", config: Config, serial: str | None) -> None:
+def merge_by_serial(supply: "Link", config: Config, serial: str | None) -> None:
     """At the first open: the limits of entries that name the serial number read (and of
     entries without a serial number that name their port)."""
     if not serial:
@@ -94,7 +94,6 @@ def plan_supply(target: str | None = None, *, limits: Limits | None = None,
     """The :class:`Supply` that :func:`open_supply` would open, not yet connected: the limits
     of every matching entry merged; those that match the serial number read are merged
     when it first opens."""
-    from .connection import Connection
     from .supply import Supply
     if not isinstance(config, Config):
         config = load_config(config, env)

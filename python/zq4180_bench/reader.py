@@ -5,6 +5,7 @@ from __future__ import annotations
 import time
 from typing import Iterator
 
+from .connection import sleep_until
 from .readings import Reading
 from .supply import Supply
 
@@ -50,7 +51,7 @@ class Poller:
                 deadline = t0 + k * self.interval
                 if self.duration is not None and k * self.interval >= self.duration - 1e-9:
                     return
-                _sleep_until(deadline)
+                sleep_until(deadline)
             elif self.duration is not None and time.monotonic() - t0 >= self.duration and self.taken:
                 return
             called = time.monotonic()
@@ -69,14 +70,6 @@ def _began(supply, called: float) -> float:
     or a reopen), as the supply noted it, and never before it was asked for."""
     started = getattr(supply, "read_started", 0.0) or 0.0
     return started if started >= called else called
-
-
-def _sleep_until(deadline: float) -> None:
-    while True:
-        left = deadline - time.monotonic()
-        if left <= 0:
-            return
-        time.sleep(min(left, 0.25))
 
 
 from .worker import QueueFull, Worker  # noqa: E402  (its former home)

@@ -4,7 +4,8 @@
   ceiling or current-limit frame again where it is sent (:mod:`.connection`).
 - Settings go out in a safe order with a read-back (:mod:`.settings`).
 - Switching off takes one confirmed path (:mod:`.off`), the safe end too.
-- The late-reply guard, reads and reopening a lost port: :mod:`.connection`.
+- Opening, reopening a lost port and the late-reply guard: :mod:`.link`; exchanges and reads:
+  :mod:`.connection`.
 """
 
 from __future__ import annotations

@@ -153,15 +153,7 @@ class Worker:
         if future is None or future.done() or not future.set_running_or_notify_cancel():
             return
         self.supply.cancel.clear()       # what it stopped has ended
-        self.busy = "off"
-        self.supply.on_reading = self.publish
-        try:
-            future.set_result(switch_off(self.supply))
-        except BaseException as exc:  # handed to the caller
-            future.set_exception(exc)
-        finally:
-            self.supply.on_reading = None
-            self.busy = None
+        self._execute(switch_off, future, "off")
 
     def _run_jobs(self) -> None:
         while not self._stop.is_set():
@@ -169,17 +161,20 @@ class Worker:
                 if self._off_pending() or not self._jobs:
                     return
                 fn, future, label = self._jobs.popleft()
-            if not future.set_running_or_notify_cancel():
-                continue
-            self.busy = label
-            self.supply.on_reading = self.publish
-            try:
-                future.set_result(fn(self.supply))
-            except BaseException as exc:  # handed to the caller
-                future.set_exception(exc)
-            finally:
-                self.supply.on_reading = None
-                self.busy = None
+            if future.set_running_or_notify_cancel():
+                self._execute(fn, future, label)
+
+    def _execute(self, fn: Callable[[Supply], Any], future: concurrent.futures.Future, label: str | None) -> None:
+        """``fn(supply)`` into its (running) future, its readings handed to the observers."""
+        self.busy = label
+        self.supply.on_reading = self.publish
+        try:
+            future.set_result(fn(self.supply))
+        except BaseException as exc:  # handed to the caller
+            future.set_exception(exc)
+        finally:
+            self.supply.on_reading = None
+            self.busy = None
 
     def publish(self, reading: Reading) -> None:
         """Hand a reading to the observers (the worker's own, or one a job took); the same
