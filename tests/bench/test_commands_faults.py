@@ -195,6 +195,15 @@ def test_log_says_its_interval_and_counts_in_words(cli, supply, isolated, option
     assert f"# interval: {header}\n" in path.read_text()
 
 
+@pytest.mark.parametrize("completed, shown", [(0, "0 rows"), (1, "1 row"), (2, "2 rows"), (1.0, "1 row")])
+def test_the_progress_bar_counts_rows_in_words(completed, shown):
+    pytest.importorskip("rich")
+    from types import SimpleNamespace
+
+    from zq4180_bench.commands.progress import rows_column
+    assert rows_column().render(SimpleNamespace(completed=completed)).plain == shown
+
+
 def test_a_run_log_names_the_bus_address_and_a_one_row_sequence(cli, supply, isolated):
     seq = isolated / "seq.csv"
     seq.write_text("voltage,current,seconds\n1,0.1,0.1\n")

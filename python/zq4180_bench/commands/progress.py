@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from .context import Context
+from .context import Context, plural
 
 
 class _NoProgress:
@@ -22,7 +22,7 @@ class _Bar:
         from rich.progress import (BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn,
                                    TimeRemainingColumn)
         columns = [TextColumn("{task.description}"), BarColumn(),
-                   MofNCompleteColumn() if total else TextColumn("{task.completed:.0f} rows"),
+                   MofNCompleteColumn() if total else rows_column(),
                    TimeElapsedColumn(), TimeRemainingColumn(), TextColumn("{task.fields[info]}")]
         self.progress = Progress(*columns, console=Console(stderr=True), transient=False)
         self.task = self.progress.add_task(description, total=total, info="")
@@ -40,6 +40,18 @@ class _Bar:
         except OSError:  # the terminal went away (SIGHUP): the command's own end matters more
             pass
         return None
+
+
+def rows_column():
+    """A progress column counting rows: "1 row", "2 rows"."""
+    from rich.progress import ProgressColumn
+    from rich.text import Text
+
+    class Rows(ProgressColumn):
+        def render(self, task) -> Text:
+            n = int(task.completed)
+            return Text(f"{n} {plural(n, 'row')}")
+    return Rows()
 
 
 def progress(ctx: Context, total: float | None, description: str):
