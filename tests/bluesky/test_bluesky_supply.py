@@ -394,3 +394,29 @@ def test_every_way_to_set_the_voltage_reaches_the_supply(RE, devices, sim, how, 
     assert [v for w, v in settings(sim) if w == VOLTAGE] == [sent_mv]
     assert sim.state.snapshot()["voltage_set_mv"] == sent_mv
     assert run(psu.locate()) == {"setpoint": sent_mv / 1000, "readback": sent_mv / 1000}
+
+
+def off_at_end(psu):
+    from zq4180_bench.bluesky import output_off_at_end
+    return output_off_at_end(bps.null(), psu)
+
+
+@pytest.mark.parametrize("plan, off_named", [
+    (lambda psu: bps.mv(psu, 3.0), False),
+    (lambda psu: bps.mv(psu.current_limit, 0.2), False),
+    (lambda psu: bps.mv(psu.output, "off"), False),
+    (lambda psu: count([psu]), False),
+    (off_at_end, True),           # never "output off (confirmed)" for an off that was not sent
+])
+def test_a_closed_device_fails_instead_of_passing_for_done(RE, devices, sim, plan, off_named):
+    from zq4180_bench.bluesky import OutputMayBeOn
+    set_state(sim, volts=2.0, output=True)
+    psu = devices(sim.port)
+    psu.close()
+    sim.clear_log()
+    with pytest.raises(OutputMayBeOn if off_named else Exception, match="not connected"):
+        RE(plan(psu))
+    assert settings(sim) == [] and sim.state.snapshot()["output_on"]
+    run(psu.connect(force_reconnect=True))      # and it opens again
+    RE(bps.mv(psu, 3.0))
+    assert sim.state.snapshot()["voltage_set_mv"] == 3000

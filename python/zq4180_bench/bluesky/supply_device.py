@@ -17,6 +17,7 @@ from ophyd_async.core import (AsyncStatus, DeviceConnector, DeviceMock, MovableL
 
 from ..inprocess import JOB_TIMEOUT_S, Owner, answered, regulation
 from ..limits import Limits, check_number, milli
+from ..errors import SupplyLost
 from ..readings import Reading
 from .batch import Batcher
 
@@ -56,9 +57,11 @@ class _Connector(DeviceConnector):
 
     async def connect_mock(self, device, mock: DeviceMock) -> None:
         device._detach()
+        device._mock = True
         await super().connect_mock(device, mock)
 
     async def connect_real(self, device, timeout: float, force_reconnect: bool) -> None:
+        device._mock = False
         await device._attach(force_reconnect)
         await super().connect_real(device, timeout, force_reconnect)
 
@@ -90,6 +93,7 @@ class ZQ4180Supply(StandardReadable, StandardMovable[float]):
         self.options = {"max_voltage": max_voltage, "max_current": max_current, "config": config}
         self.timeout = timeout
         self.owner: Owner | None = None
+        self._mock = False          # connected in mock mode: settings stay in the signals
         self._batcher: Batcher | None = None
         self._backends: dict[str, SoftSignalBackend] = {}
         # limits known without the supply, for mock mode
@@ -166,6 +170,16 @@ class ZQ4180Supply(StandardReadable, StandardMovable[float]):
         """Free the port; the output stays as it is (as at disconnection or the end of the process)."""
         self._detach()
 
+    def _attached(self) -> bool:
+        """True with the supply open, False in mock mode; SupplyLost when closed or never
+        connected (a setting, a reading or an off must never pass for done unsent)."""
+        if self.owner is not None:
+            return True
+        if self._mock:
+            return False
+        raise SupplyLost(f"{self.name or 'ZQ4180Supply'}: not connected to a supply (closed, or its connect "
+                         "failed); connect(force_reconnect=True) opens it again")
+
     # -- checks and settings ------------------------------------------------------------------------
 
     def _check(self, setting: str, value: Any, whole: bool = True) -> None:
@@ -185,16 +199,18 @@ class ZQ4180Supply(StandardReadable, StandardMovable[float]):
         if setting == "output":
             value = Output(value).value
         self._check(setting, value, whole=False)
-        if self._batcher is None:     # mock mode: the signal keeps the value
+        if not self._attached():      # mock mode: the signal keeps the value
             return None
+        assert self._batcher is not None
         outcomes = await self._batcher.request(self.timeout, **{setting: value})
         readback = outcomes[setting].readback
         return Output(readback) if setting == "output" else readback
 
     async def _move(self, volts: float, timeout: float | None) -> None:
-        if self._batcher is None:     # mock mode
+        if not self._attached():      # mock mode
             await self.setpoint.set(volts)
             return
+        assert self._batcher is not None
         await self._batcher.request(timeout, voltage=volts)
         self._backends["voltage"].set_value(round(float(volts), 3))
 
@@ -203,17 +219,19 @@ class ZQ4180Supply(StandardReadable, StandardMovable[float]):
     @AsyncStatus.wrap
     async def trigger(self) -> None:
         """One status exchange that fills every reading."""
-        if self.owner is None:
+        if not self._attached():      # mock mode
             return
+        assert self.owner is not None
         reading = await asyncio.wait_for(asyncio.wrap_future(self.owner.submit_read()), self.timeout)
         self._show(answered(reading, self.owner.name))
 
     async def switch_off(self):
         """The library's confirmed off, ahead of anything queued: its ``OffResult``."""
         from ..off import OffResult
-        if self.owner is None:        # mock mode
+        if not self._attached():      # mock mode
             self._backends["output"].set_value(Output.OFF)
             return OffResult(True, None)
+        assert self.owner is not None
         if self._batcher is not None:
             self._batcher.drop()
         result = await asyncio.wrap_future(self.owner.worker.off())
