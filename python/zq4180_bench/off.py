@@ -18,7 +18,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from . import signals
-from .errors import SupplyLost
+from .errors import OffNotConfirmed, SupplyLost
 from .readings import Reading, one_line
 
 if TYPE_CHECKING:
@@ -81,6 +81,19 @@ def switch_off(supply: "Supply") -> OffResult:
             problem = ("no reply to the status request" if acknowledged
                        else "no reply to output-off or to the status request")
     return OffResult(False, reading if reading is not None else supply.last_reading, supply.last_ok, problem)
+
+
+def confirmed_off(supply: "Supply") -> OffResult:
+    """The off path for a request: OffNotConfirmed when no status read confirmed it.
+
+    A signal that arrives meanwhile is held back until the off has run to its end (an off
+    left halfway would leave the output in doubt, unsaid), then acted on; an unconfirmed
+    off is raised in its place, to be reported."""
+    with signals.deferred(keep=(OffNotConfirmed,)):
+        result = switch_off(supply)
+        if not result.confirmed:
+            raise OffNotConfirmed(result)
+    return result
 
 
 @dataclass(frozen=True)

@@ -5,9 +5,11 @@ files) and :mod:`.runs` (running them); their waits in :mod:`.waits`.
 """
 
 from .ramps import DEFAULT_MAX_STEP, RampPlan, highest_allowed, plan_ramp, ramp
-from .runs import run_sequence, switch_off, switch_on
+from .off import confirmed_off as switch_off
+from .runs import run_sequence
 from .sequences import (SEQUENCE_OPTIONAL, SEQUENCE_REQUIRED, SequenceError, Step, check_sequence, load_sequence,
                         parse_sequence)
+from .settings import switch_on
 from .sweeps import SWEEP_COLUMNS, SweepPoint, sweep, sweep_points, write_sweep_csv
 from .waits import READ_TIME, Pacer, RampStopped
 

@@ -12,20 +12,14 @@ from __future__ import annotations
 import time
 from typing import Callable, Iterator
 
-from .errors import NoReply, OffNotConfirmed, SupplyLost
+from .errors import NoReply, SupplyLost
 from .logs import LogWriter
+from .off import confirmed_off
 from .ramps import ramp
 from .readings import NO_REPLY, Reading
 from .sequences import Step, check_sequence
 from .settings import switch_on
 from .waits import Pacer
-
-
-def switch_off(supply) -> None:
-    """The confirmed off; OffNotConfirmed when no status read confirmed it."""
-    result = supply.switch_off()
-    if not result.confirmed:
-        raise OffNotConfirmed(result)
 
 
 def run_sequence(supply, steps: list[Step], *, repeat: int = 1, interval: float = 1.0,
@@ -73,7 +67,7 @@ def run_sequence(supply, steps: list[Step], *, repeat: int = 1, interval: float 
             if on_step is not None:
                 on_step(index, step)
             if step.output == "off":
-                switch_off(supply)
+                confirmed_off(supply)
                 output_on = False
             if step.output == "off" or output_on:
                 direct()

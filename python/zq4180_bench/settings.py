@@ -15,9 +15,9 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
-from .errors import NoReply, OffNotConfirmed, SettingNotTaken
+from .errors import NoReply, SettingNotTaken
 from .limits import check_number, milli
-from .off import switch_off
+from .off import confirmed_off
 from .readings import Reading
 
 if TYPE_CHECKING:
@@ -112,10 +112,7 @@ def apply(supply: "Supply", *, voltage: float | None = None, current: float | No
     values = check_request(supply, voltage=voltage, current=current, ceiling=ceiling, output=output)
     off_reading = None
     if output == "off":
-        result = switch_off(supply)
-        if not result.confirmed:
-            raise OffNotConfirmed(result)
-        off_reading = result.reading
+        off_reading = confirmed_off(supply).reading
         before = off_reading
     elif before is None or not before.ok:   # a caller's fresh reading saves an exchange
         before = supply.read_ok()

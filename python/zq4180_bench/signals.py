@@ -105,15 +105,16 @@ def shielded() -> Iterator[list[int]]:
 
 
 @contextlib.contextmanager
-def deferred() -> Iterator[None]:
+def deferred(keep: tuple[type[BaseException], ...] = ()) -> Iterator[None]:
     """Hold SIGINT, SIGTERM and SIGHUP back until the block is over, then raise the first.
 
     The block is not cut: a signal that arrives inside it is recorded, and raised as
     KeyboardInterrupt or :class:`Terminated` (or handed to the program's own handler) once
     the block ends, also when the block ends with an error (the signal is what the person
-    asked for; the error stays attached as its context). Inside :func:`shielded` (or another
-    :func:`deferred`) the enclosing block records the signal and nothing is raised here.
-    Outside the main thread it does nothing.
+    asked for; the error stays attached as its context), except an error of a ``keep``
+    type: that one is what the program must report (an off not confirmed), and the signal
+    is dropped. Inside :func:`shielded` (or another :func:`deferred`) the enclosing block
+    records the signal and nothing is raised here. Outside the main thread it does nothing.
     """
     if not _in_main_thread() or _receivers:
         yield
@@ -123,6 +124,9 @@ def deferred() -> Iterator[None]:
     previous = _take_over()
     try:
         yield
+    except keep:
+        del seen[:]
+        raise
     finally:
         _give_back(previous)
         _receivers.remove(seen)

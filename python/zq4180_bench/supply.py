@@ -17,7 +17,7 @@ from .connection import LATE_REPLY_QUIET, REOPEN_INTERVAL, Connection
 from .errors import (NoReply, OffNotConfirmed, OpenError, SafeEndError, SettingNotTaken, SupplyError,
                      SupplyLost)
 from .limits import LimitError, Limits, check_number
-from .off import OFF_TRIES, OffResult, SafeEnd, safe_end, switch_off
+from .off import OFF_TRIES, OffResult, SafeEnd, confirmed_off, safe_end, switch_off
 from .readings import Reading
 from .settings import TOLERANCE, Outcome, apply, check_request, switch_on, wire
 
@@ -84,11 +84,9 @@ class Supply(Connection):
         if state not in ("on", "off"):
             raise ValueError(f"output must be 'on' or 'off', got {state!r}")
         if state == "off":
-            result = switch_off(self)
-            if not result.confirmed:
-                raise OffNotConfirmed(result)
-            return
-        switch_on(self)
+            confirmed_off(self)
+        else:
+            switch_on(self)
 
     def apply(self, *, voltage: float | None = None, current: float | None = None,
               ceiling: float | None = None, output: str | None = None,
