@@ -15,8 +15,9 @@ EXIT_OK, EXIT_FAIL, EXIT_USAGE = 0, 1, 2
 
 EPILOG = """\
 Records per supply (PREFIX + NAME + ":" + field): VOLT:SP VOLT:RBV VOLT:MEAS CURR:SP CURR:RBV
-CURR:MEAS VLIM:SP VLIM:RBV POW:MEAS OUTP:SP OUTP:RBV MODE TEMP:ALARM FAN IDN COMM MSG OFF;
-and PREFIX + "ALL:OFF". Standard output carries one line per supply, "NAME PREFIXNAME:".
+CURR:MEAS VLIM:SP VLIM:RBV POW:MEAS OUTP:SP OUTP:RBV MODE TEMP:ALARM FAN CTRL IDN COMM MSG
+MSG:FULL OFF; and PREFIX + "ALL:OFF". MSG holds a message cut to 39 characters, MSG:FULL the
+whole text (caget -S). Standard output carries one line per supply, "NAME PREFIXNAME:".
 
 Examples:
   zq4180-ioc /dev/ttyUSB0 --prefix BENCH: --max-voltage 12 --max-current 1

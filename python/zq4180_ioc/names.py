@@ -10,7 +10,8 @@ MAX_RECORD_NAME = 60
 
 #: every record of one supply, after ``PREFIX`` + ``NAME:``
 FIELDS = ("VOLT:SP", "VOLT:RBV", "VOLT:MEAS", "CURR:SP", "CURR:RBV", "CURR:MEAS", "VLIM:SP", "VLIM:RBV",
-          "POW:MEAS", "OUTP:SP", "OUTP:RBV", "MODE", "TEMP:ALARM", "FAN", "IDN", "COMM", "MSG", "OFF")
+          "POW:MEAS", "OUTP:SP", "OUTP:RBV", "MODE", "TEMP:ALARM", "FAN", "CTRL", "IDN", "COMM", "MSG", "MSG:FULL",
+          "OFF")
 ALL_NAME = "ALL"
 ALL_OFF = "ALL:OFF"
 

@@ -43,6 +43,7 @@ def readback_values(reading) -> dict[str, object]:
         "MODE": mode_index(reading),
         "TEMP:ALARM": int(bool(reading.over_temperature)),
         "FAN": int(reading.fan_speed or 0),
+        "CTRL": int(reading.work_mode == "remote"),
     }
 
 
@@ -73,3 +74,16 @@ def identity_line(identity) -> str:
     if not identity:
         return ""
     return f"{identity.get('model')}, SN {identity.get('SN')}, FW {identity.get('soft_version')}"[:39]
+
+
+STRING_SIZE = 39       # characters a stringin holds
+CUT_MARK = "..."
+
+
+def short_message(text: str) -> str:
+    """``MSG``: the message as a stringin holds it (39 bytes); a cut one ends in "..." (``MSG:FULL``
+    has the whole text)."""
+    if len(text.encode()) <= STRING_SIZE:
+        return text
+    room = STRING_SIZE - len(CUT_MARK)
+    return text.encode()[:room].decode(errors="ignore") + CUT_MARK

@@ -15,7 +15,7 @@ from .network import READBACK_ASG   # every record a client only reads
 
 MODES = ("CV", "CC", "Off")
 COMM_STATES = ("OK", "No reply", "No port", "Other supply")
-MSG_LENGTH = 256     # a refusal names value, limit and source: more than a stringin's 39 characters
+MSG_LENGTH = 1024    # MSG:FULL: a refusal names value, limit and source, more than a stringin's 39 characters
 
 
 @dataclass
@@ -44,7 +44,7 @@ class SupplyRecords:
 
 SETPOINTS = ("VOLT:SP", "CURR:SP", "VLIM:SP", "OUTP:SP")
 READBACKS = ("VOLT:RBV", "VOLT:MEAS", "CURR:RBV", "CURR:MEAS", "VLIM:RBV", "POW:MEAS", "OUTP:RBV", "MODE",
-             "TEMP:ALARM", "FAN")
+             "TEMP:ALARM", "FAN", "CTRL")
 
 
 def _in(fields: dict, stamped: bool = True) -> dict:
@@ -97,8 +97,11 @@ def build_supply(base: str, limits, handlers: Handlers) -> SupplyRecords:
     recs.by_field["IDN"] = r.stringIn(base + "IDN", DESC="Model, serial number, firmware", **_in({}, False))
     recs.by_field["COMM"] = r.mbbIn(base + "COMM", "OK", ("No reply", "MAJOR"), ("No port", "MAJOR"),
                                     ("Other supply", "MAJOR"), DESC="Communication with the supply", **_in({}))
-    recs.by_field["MSG"] = r.longStringIn(base + "MSG", DESC="Last refusal or fault, in words",
-                                          length=MSG_LENGTH, **_in({}, False))
+    recs.by_field["CTRL"] = r.boolIn(base + "CTRL", DESC="Control: front panel or remote", ZNAM="Local",
+                                     ONAM="Remote", **_in({}))
+    recs.by_field["MSG"] = r.stringIn(base + "MSG", DESC="Last refusal or fault (cut: MSG:FULL)", **_in({}, False))
+    recs.by_field["MSG:FULL"] = r.longStringIn(base + "MSG:FULL", DESC="Last refusal or fault, whole (long str)",
+                                               length=MSG_LENGTH, **_in({}, False))
     out("boolOut", "OFF", DESC="1: output off (confirmed)", ZNAM="Idle", ONAM="Off", initial_value=0)
     return recs
 

@@ -119,7 +119,9 @@ class Station:
             self.message(text)
 
     def message(self, text: str) -> None:
-        self.records["MSG"].set(text[:MSG_LENGTH - 1])
+        """``MSG:FULL`` holds the whole text, ``MSG`` what fits a stringin."""
+        self.records["MSG:FULL"].set(text[:MSG_LENGTH - 1])
+        self.records["MSG"].set(rv.short_message(text))
 
     # -- puts ------------------------------------------------------------------------------
 

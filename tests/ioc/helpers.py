@@ -139,7 +139,7 @@ class Ca:
 
     def value(self, name: str):
         data = self.read(name).data
-        if name.endswith("MSG"):
+        if name.endswith("MSG:FULL"):
             return bytes(data).split(b"\0", 1)[0].decode()
         if hasattr(data[0], "decode"):
             return data[0].decode()

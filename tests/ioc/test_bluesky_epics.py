@@ -47,6 +47,9 @@ def test_count_and_scan_documents(served):
     assert descriptor["data_keys"]["psu"]["units"] == "V"
     assert descriptor["data_keys"]["psu"]["source"] == f"ca://{ca.prefix}VOLT:RBV"
     assert descriptor["data_keys"]["psu-measured_current"]["units"] == "A"
+    configuration = descriptor["configuration"]["psu"]["data"]
+    assert configuration["psu-control"] == "Remote"          # the scan's settings took remote control
+    assert {"psu-current_limit", "psu-ceiling", "psu-output"} <= set(configuration)
     events = [doc["data"] for name, doc in docs if name == "event"]
     assert [round(e["psu"], 3) for e in events[-5:]] == [0.5, 1.0, 1.5, 2.0, 2.5]
     assert supply.state.snapshot()["voltage_set_mv"] == 2500
@@ -80,7 +83,7 @@ def test_refused_set_raises_with_the_iocs_message(served):
     with pytest.raises(ValueError) as refused:
         _run(RE, lambda: psu.output.set("On"))
     assert "12.000 V is over the limit 10.000 V" in str(refused.value)
-    assert str(refused.value) == ca.value("MSG")
+    assert str(refused.value) == ca.value("MSG:FULL")
     assert changes_sent(supply, since) == []
 
 

@@ -71,7 +71,8 @@ def test_silent_supply_off_not_confirmed(paced, make_ioc):
     switched_on(ca, supply)
     supply.inject("no_reply", count=None)
     ca.put("OFF", 1, timeout=60)
-    assert ca.value("MSG").startswith("OUTPUT MAY STILL BE ON: output-off not confirmed after 3 tries")
+    assert ca.value("MSG:FULL").startswith("OUTPUT MAY STILL BE ON: output-off not confirmed after 3 tries")
+    assert ca.value("MSG") == ca.value("MSG:FULL")[:36] + "..."
     assert ca.alarm("OUTP:RBV")[0] >= MAJOR
 
 

@@ -50,7 +50,8 @@ def test_put_over_a_limit_is_refused_not_clamped(one, setpoint, value, message):
     ca.put(setpoint, value)
     assert ca.value(setpoint) == pytest.approx(before)            # reverted, never clamped
     assert ca.alarm(setpoint) == (MINOR, WRITE_ALARM)
-    assert message in ca.value("MSG")
+    assert message in ca.value("MSG:FULL")
+    assert ca.value("MSG") == ca.value("MSG:FULL")[:36] + "..."       # cut to a stringin's 39
     time.sleep(0.5)
     assert changes_sent(supply, since) == []                       # nothing sent
     # the next accepted put clears the alarm
@@ -66,7 +67,7 @@ def test_switch_on_refused_for_a_standing_value_and_setpoints_follow_the_supply(
     ca.put("OUTP:SP", 1)
     assert ca.value("OUTP:SP") == 0
     assert ca.alarm("OUTP:SP") == (MINOR, WRITE_ALARM)
-    assert "12.000 V is over the limit 10.000 V" in ca.value("MSG")
+    assert "12.000 V is over the limit 10.000 V" in ca.value("MSG:FULL")
     time.sleep(0.5)
     assert changes_sent(supply, since) == []
     assert not supply.state.snapshot()["output_on"]
@@ -83,14 +84,14 @@ def test_an_unchanged_value_is_sent_again(one):
 
 
 READBACKS = ["VOLT:RBV", "VOLT:MEAS", "CURR:RBV", "CURR:MEAS", "VLIM:RBV", "POW:MEAS", "OUTP:RBV", "MODE",
-             "TEMP:ALARM", "FAN", "IDN", "COMM", "MSG"]
+             "TEMP:ALARM", "FAN", "CTRL", "IDN", "COMM", "MSG", "MSG:FULL"]
 
 
 def test_readbacks_refuse_writes(one):
     _, _, ca = one
     for record in READBACKS:
         before = ca.read(record).data
-        value = "x" if record == "IDN" else b"x" if record == "MSG" else 1
+        value = "x" if record in ("IDN", "MSG") else b"x" if record == "MSG:FULL" else 1
         assert ca.put(record, value, timeout=5).status.name == "ECA_NOWTACCESS", record
         assert list(ca.read(record).data) == list(before), record
 
@@ -152,7 +153,7 @@ def test_lost_and_returning_port(one):
     for record in ("VOLT:RBV", "VOLT:MEAS", "OUTP:RBV", "MODE", "FAN"):
         assert ca.alarm(record) == (INVALID, COMM_ALARM)
     assert ca.alarm("COMM")[0] == MAJOR
-    assert "port lost" in ca.value("MSG")
+    assert "port lost" in ca.value("MSG:FULL")
     supply.replug()
     wait_for(lambda: ca.value("COMM") == 0, timeout=20, what="the port back")
     wait_for(lambda: ca.alarm("VOLT:RBV") == (NO_ALARM, 0), what="readbacks valid again")
@@ -166,7 +167,7 @@ def test_silent_supply_sets_comm_no_reply(one):
     since = len(supply.exchanges)
     ca.put("VOLT:SP", 1.0)                                   # refused: nothing queued for a silent supply
     assert ca.alarm("VOLT:SP") == (MINOR, WRITE_ALARM)
-    assert "not answering" in ca.value("MSG")
+    assert "not answering" in ca.value("MSG:FULL")
     assert changes_sent(supply, since) == []
     supply.clear_faults()
     wait_for(lambda: ca.value("COMM") == 0, timeout=20, what="answers again")
@@ -199,7 +200,7 @@ def test_another_supply_at_the_port(one):
     wait_for(lambda: ca.value("COMM") == 3, timeout=20, what="COMM Other supply")
     assert ca.alarm("VOLT:RBV") == (INVALID, COMM_ALARM)
     assert ca.alarm("COMM")[0] == MAJOR
-    assert "another supply answers at the port" in ca.value("MSG")
+    assert "another supply answers at the port" in ca.value("MSG:FULL")
     since = len(supply.exchanges)
     ca.put("VOLT:SP", 1.0)
     assert ca.alarm("VOLT:SP") == (MINOR, WRITE_ALARM)

@@ -121,11 +121,16 @@ def test_mode(fields, mode):
     assert rv.MODES_TEXT[rv.mode_index(_reading(**fields))] == mode
 
 
+@pytest.mark.parametrize("work_mode, ctrl", [("remote", 1), ("local", 0), (None, 0)])
+def test_control_readback(work_mode, ctrl):
+    assert rv.readback_values(_reading(work_mode=work_mode))["CTRL"] == ctrl
+
+
 def test_readback_and_setpoint_values():
     r = _reading(over_temperature=True)
     assert rv.readback_values(r) == {"VOLT:RBV": 3.3, "VOLT:MEAS": 3.3, "CURR:RBV": 0.5, "CURR:MEAS": 0.33,
                                      "VLIM:RBV": 8.0, "POW:MEAS": 1.089, "OUTP:RBV": 1, "MODE": 0,
-                                     "TEMP:ALARM": 1, "FAN": 2}
+                                     "TEMP:ALARM": 1, "FAN": 2, "CTRL": 1}
     assert rv.setpoint_values(r) == {"VOLT:SP": 3.3, "CURR:SP": 0.5, "VLIM:SP": 8.0, "OUTP:SP": 1}
     assert rv.timestamp(r) == pytest.approx(1796778000.25)
 
@@ -146,3 +151,20 @@ def test_identity_fits_a_stringin():
     line = rv.identity_line({"model": "4181", "SN": "076787041", "soft_version": 373})
     assert line == "4181, SN 076787041, FW 373"
     assert len(rv.identity_line({"model": "M" * 30, "SN": "S" * 30, "soft_version": 1})) <= 39
+
+
+LONG = "voltage 12.000 V is over the limit 10.000 V (from --max-voltage)"
+
+
+@pytest.mark.parametrize("text, short", [
+    ("", ""),
+    ("output off (confirmed)", "output off (confirmed)"),
+    ("x" * 39, "x" * 39),                                   # fits exactly: not cut
+    ("x" * 40, "x" * 36 + "..."),
+    (LONG, LONG[:36] + "..."),
+    ("é" * 30, "é" * 18 + "..."),                           # 60 bytes: cut on a whole character
+    ("a" + "é" * 20, "a" + "é" * 17 + "..."),
+])
+def test_message_cut_to_a_stringin(text, short):
+    assert rv.short_message(text) == short
+    assert len(rv.short_message(text).encode()) <= 39

@@ -30,6 +30,12 @@ class Mode(StrictEnum):
     OFF = "Off"
 
 
+class Control(StrictEnum):
+    """The IOC's ``CTRL`` record: the front panel or remote control."""
+    LOCAL = "Local"
+    REMOTE = "Remote"
+
+
 class Switch(StrictEnum):
     """The IOC's ``OUTP:SP`` / ``OUTP:RBV`` records."""
     OFF = "Off"
@@ -104,8 +110,9 @@ class ZQ4180Epics(StandardReadable, StandardMovable[float]):
         self.current_limit = _CheckedSetpoint(self, self._pv("CURR:RBV"), self._pv("CURR:SP"), float)
         self.ceiling = _CheckedSetpoint(self, self._pv("VLIM:RBV"), self._pv("VLIM:SP"), float)
         self.output = _CheckedSetpoint(self, self._pv("OUTP:RBV"), self._pv("OUTP:SP"), Switch)
-        # what a refused put leaves behind, and the off
-        self.message = epics_signal_r(str, self._pv("MSG"))
+        self.control = epics_signal_r(Control, self._pv("CTRL"))
+        # what a refused put leaves behind (the whole text, not MSG's 39 characters), and the off
+        self.message = epics_signal_r(str, self._pv("MSG:FULL"))
         self.comm = epics_signal_r(str, self._pv("COMM"))
         self.off_request = epics_signal_rw(bool, self._pv("OFF"))
         self._written = {pv: epics_signal_r(float if "OUTP" not in pv else Switch, pv)
@@ -113,7 +120,7 @@ class ZQ4180Epics(StandardReadable, StandardMovable[float]):
                                     self._pv("OUTP:SP"))}
         self.add_readables([self.readback, self.measured_voltage, self.measured_current], Format.HINTED_SIGNAL)
         self.add_readables([self.power, self.regulation], Format.CHILD)
-        self.add_readables([self.current_limit, self.ceiling, self.output], Format.CONFIG_SIGNAL)
+        self.add_readables([self.current_limit, self.ceiling, self.output, self.control], Format.CONFIG_SIGNAL)
         super().__init__(name=name)
 
     def _pv(self, field: str) -> str:
