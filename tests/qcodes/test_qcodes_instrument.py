@@ -351,3 +351,28 @@ def test_a_snapshot_of_a_silent_supply_keeps_the_last_values(sim, instruments):
         sim.clear_faults()
     assert snap["parameters"]["voltage"]["value"] == 2.5
     assert [r[2] for r in sim.requests].count(STATUS) == 1      # one failed read, not one per parameter
+
+
+@pytest.mark.parametrize("yaml_limits, value, refused", [
+    ("[0, 20]", 7.0, True),      # looser than max_voltage 6: the library's limit still holds
+    ("[0, 20]", 5.5, False),
+    ("[0, 3]", 4.0, True),       # stricter: QCoDeS's own validator refuses too
+    ("[0, 3]", 2.5, False),
+])
+def test_station_yaml_limits_never_loosen_the_supplys(sim, tmp_path, yaml_limits, value, refused):
+    from qcodes.station import Station
+    path = tmp_path / "station.yaml"
+    path.write_text(f"instruments:\n  psu:\n    type: zq4180_bench.qcodes.ZQ4180\n    address: {sim.port}\n"
+                    f"    init: {{max_voltage: 6}}\n    parameters:\n      voltage: {{limits: {yaml_limits}}}\n")
+    psu = Station(config_file=str(path)).load_instrument("psu")
+    try:
+        quiet(sim)
+        if refused:
+            with pytest.raises(ValueError):
+                psu.voltage(value)
+            assert settings(sim) == []
+        else:
+            psu.voltage(value)
+            assert sim.state.snapshot()["voltage_set_mv"] == round(value * 1000)
+    finally:
+        psu.close()
