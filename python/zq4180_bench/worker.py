@@ -19,7 +19,34 @@ class QueueFull(RuntimeError):
     """A worker already has its ``max_waiting`` jobs waiting; nothing was queued."""
 
 
-class Worker:
+class Publisher:
+    """Readings handed to observers, with the events they make (a change of output, control,
+    regulation, the port lost or back, another supply); an observer's error is its own."""
+
+    def __init__(self, on_reading: Callable[[Reading], None] | None = None,
+                 on_event: Callable[[Event], None] | None = None) -> None:
+        self.on_reading = on_reading
+        self.on_event = on_event
+        self.last: Reading | None = None
+        self.last_ok: Reading | None = None
+
+    def publish(self, reading: Reading) -> None:
+        """Hand a reading to the observers (the worker's own, or one a job took); the same
+        reading handed twice counts once."""
+        if reading is self.last:
+            return
+        events = changes(self.last, reading, self.last_ok)
+        self.last = reading
+        if reading.ok:
+            self.last_ok = reading
+        if self.on_reading is not None:
+            _quietly(self.on_reading, reading)
+        if self.on_event is not None:
+            for event in events:
+                _quietly(self.on_event, event)
+
+
+class Worker(Publisher):
     """One thread that alone talks to one supply.
 
     It reads the status at the line's pace (or every ``interval`` seconds) and,
@@ -43,13 +70,10 @@ class Worker:
                  max_waiting: int = 8) -> None:
         if max_waiting < 1:
             raise ValueError("max_waiting must be 1 or more")
+        super().__init__(on_reading, on_event)
         self.supply = supply
         self.interval = interval
-        self.on_reading = on_reading
-        self.on_event = on_event
         self.max_waiting = max_waiting
-        self.last: Reading | None = None
-        self.last_ok: Reading | None = None
         self.busy: str | None = None              # what a queued job is doing, while it runs
         self._lock = threading.Lock()
         self._jobs: collections.deque = collections.deque()
@@ -175,21 +199,6 @@ class Worker:
         finally:
             self.supply.on_reading = None
             self.busy = None
-
-    def publish(self, reading: Reading) -> None:
-        """Hand a reading to the observers (the worker's own, or one a job took); the same
-        reading handed twice counts once."""
-        if reading is self.last:
-            return
-        events = changes(self.last, reading, self.last_ok)
-        self.last = reading
-        if reading.ok:
-            self.last_ok = reading
-        if self.on_reading is not None:
-            _quietly(self.on_reading, reading)
-        if self.on_event is not None:
-            for event in events:
-                _quietly(self.on_event, event)
 
 
 def _quietly(callback: Callable[[Any], None], item: Any) -> None:
