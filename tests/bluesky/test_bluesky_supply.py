@@ -386,7 +386,11 @@ def test_a_pause_keeps_the_output_on_and_an_abort_switches_it_off(RE, devices, s
 
 
 @pytest.mark.parametrize("how", ["device", "setpoint signal"])
-@pytest.mark.parametrize("volts, sent_mv", [(3.0, 3000), (1.3333, 1333)])
+@pytest.mark.parametrize("volts, sent_mv", [
+    (3.0, 3000), (1.3333, 1333),
+    # half a millivolt: the setpoint shown is the one sent, however Python's round() would go
+    (0.0025, 2), (0.0055, 6),
+])
 def test_every_way_to_set_the_voltage_reaches_the_supply(RE, devices, sim, how, volts, sent_mv):
     psu = devices(sim.port)
     sim.clear_log()

@@ -211,8 +211,8 @@ class ZQ4180Supply(StandardReadable, StandardMovable[float]):
             await self.setpoint.set(volts)
             return
         assert self._batcher is not None
-        await self._batcher.request(timeout, voltage=volts)
-        self._backends["voltage"].set_value(round(float(volts), 3))
+        outcomes = await self._batcher.request(timeout, voltage=volts)
+        self._backends["voltage"].set_value(outcomes["voltage"].requested)     # as sent: whole millivolts
 
     # -- readings ----------------------------------------------------------------------------------
 
