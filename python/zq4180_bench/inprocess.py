@@ -224,10 +224,14 @@ def regulation(reading: Reading) -> str:
 
 
 def answered(reading: Reading, name: str) -> Reading:
+    """The reading when it answered, else NoReply / SupplyLost saying what went wrong."""
     if reading.status == "no_reply":
         raise NoReply(f"{name}: the supply did not answer the status request")
+    if reading.status == "other_supply":
+        other = f" ({reading.answering})" if reading.answering else ""
+        raise SupplyLost(f"{name}: another supply answers at the port{other}, not the one opened")
     if not reading.ok:
-        raise SupplyLost(f"{name}: no answer from the supply ({reading.status.replace('_', ' ')})")
+        raise SupplyLost(f"{name}: no answer from the supply (port lost)")
     return reading
 
 

@@ -376,3 +376,16 @@ def test_station_yaml_limits_never_loosen_the_supplys(sim, tmp_path, yaml_limits
             assert sim.state.snapshot()["voltage_set_mv"] == round(value * 1000)
     finally:
         psu.close()
+
+
+@pytest.mark.parametrize("status, answering, error, words", [
+    ("no_reply", None, "NoReply", "did not answer"),
+    ("no_port", None, "SupplyLost", "port lost"),
+    ("other_supply", "4181 SN 076787042", "SupplyLost", "another supply answers at the port (4181 SN 076787042)"),
+])
+def test_a_reading_without_an_answer_says_why(status, answering, error, words):
+    import zq4180_bench
+    from zq4180_bench import Reading
+    from zq4180_bench.inprocess import answered
+    with pytest.raises(getattr(zq4180_bench, error), match=r"^psu: .*" + words.replace("(", r"\(").replace(")", r"\)")):
+        answered(Reading.missing(status, time="", elapsed_s=0.0, answering=answering), "psu")
