@@ -103,3 +103,33 @@ def test_settable_signals_and_the_off_at_the_end(served):
     RE(output_off_at_end(count([psu], 1), psu))
     assert not supply.state.snapshot()["output_on"]
     assert ca.value("MSG") == "output off (confirmed)"
+
+
+REMOTE, OUTPUT, CEILING, CURRENT = 0x20, 0x21, 0x22, 0x24
+
+
+@pytest.mark.parametrize("moves, settings, switched_on", [
+    # issued together, whatever the order: the settings first, the output on last
+    ([("output", "On"), ("current_limit", 0.5)], {CURRENT}, True),
+    ([("current_limit", 0.5), ("output", "On")], {CURRENT}, True),
+    ([("output", "On"), ("current_limit", 0.5), ("ceiling", 8.0)], {CEILING, CURRENT}, True),
+    # a setting that fails keeps the output off, nothing else sent
+    ([("output", "On"), ("current_limit", 1.5)], set(), False),
+])
+def test_output_on_goes_after_the_settings_issued_with_it(served, moves, settings, switched_on):
+    supply, ca, RE, psu = served
+    from bluesky import plan_stubs as bps
+    from bluesky.utils import FailedStatus
+    since = len(supply.exchanges)
+    args = [a for name, value in moves for a in (getattr(psu, name), value)]
+    if switched_on:
+        RE(bps.mv(*args))
+    else:
+        with pytest.raises((FailedStatus, ValueError)):
+            RE(bps.mv(*args))
+    sent = [c for c in changes_sent(supply, since) if c != REMOTE]
+    if switched_on:
+        assert sent[-1] == OUTPUT and OUTPUT not in sent[:-1]
+        sent = sent[:-1]
+    assert set(sent) == settings
+    assert supply.state.snapshot()["output_on"] == switched_on

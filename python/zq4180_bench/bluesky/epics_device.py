@@ -8,6 +8,7 @@ set reads its setpoint back afterwards and raises ``ValueError`` with the IOC's
 
 from __future__ import annotations
 
+import asyncio
 from dataclasses import dataclass
 from functools import cached_property
 from typing import Any
@@ -21,6 +22,7 @@ from ..limits import milli
 Format = StandardReadableFormat
 PUT_TIMEOUT = 30.0     # s: a put completes after the supply acknowledged and was read back
 OFF_TIMEOUT = 60.0     # s: three tries of the confirmed off, reopening the port between them
+QUIET_TURNS = 8        # event-loop turns with no new setting before an output switched on goes out
 
 
 class Mode(StrictEnum):
@@ -60,13 +62,31 @@ class _CheckedSetpoint(SignalRW):
         super().__init__(plain._connector.backend, timeout=PUT_TIMEOUT, name=name)
         # bound methods, not the device itself (a signal holds no devices)
         self._check, self._confirm = device._check_value, device._confirm
+        self._settings, self._after_settings = device._settings, device._after_settings
         self._write_pv = write_pv
 
     @AsyncStatus.wrap
     async def set(self, value, timeout=PUT_TIMEOUT) -> None:   # type: ignore[override]
         self._check(self._write_pv, value)
+        if "OUTP" in self._write_pv:
+            if _switches_on(value):
+                await self._after_settings()      # output on last
+            await self._put(value, timeout)
+            return
+        task = asyncio.current_task()
+        self._settings.add(task)
+        try:
+            await self._put(value, timeout)
+        finally:
+            self._settings.discard(task)
+
+    async def _put(self, value, timeout) -> None:
         await SignalRW.set(self, value, timeout=timeout)
         await self._confirm(self._write_pv, value)
+
+
+def _switches_on(value) -> bool:
+    return str(value).lower() in ("on", "1", "true", "switch.on") or value is True
 
 
 class _VoltageLogic(MovableLogic[float]):
@@ -101,6 +121,7 @@ class ZQ4180Epics(StandardReadable, StandardMovable[float]):
                              f"ending in ':' (e.g. BENCH:S1:)")
         self.prefix = prefix
         self._limits: dict[str, float | None] = {}
+        self._settings: set[asyncio.Task] = set()       # voltage, current limit, ceiling sets under way
         self.setpoint = _CheckedSetpoint(self, self._pv("VOLT:SP"), self._pv("VOLT:SP"), float)
         self.readback = epics_signal_r(float, self._pv("VOLT:RBV"))
         self.measured_voltage = epics_signal_r(float, self._pv("VOLT:MEAS"))
@@ -172,14 +193,30 @@ class ZQ4180Epics(StandardReadable, StandardMovable[float]):
         reading = next(iter((await signal.read(cached=False)).values()))
         held = reading["value"]
         if "OUTP" in pv:
-            wanted = Switch.ON if str(value).lower() in ("on", "1", "true", "switch.on") or value is True else \
-                Switch.OFF
+            wanted = Switch.ON if _switches_on(value) else Switch.OFF
             taken = held == wanted
         else:
             taken = milli(float(held)) == milli(float(value))
         if not taken or reading.get("alarm_severity", 0) != 0:
             text = await self.message.get_value()
             raise ValueError(text or f"{pv[len('ca://'):]}: the IOC did not take {value!r}")
+
+    async def _after_settings(self) -> None:
+        """Sets issued together with switching on (``bps.mv(psu.output, "On", psu.current_limit,
+        0.5)``) reach the supply first, as the library's safe order has it; ValueError, and the
+        output stays as it is, when one of them fails."""
+        seen, quiet = set(self._settings), 0
+        while quiet < QUIET_TURNS:
+            await asyncio.sleep(0)
+            new = self._settings - seen
+            seen |= new
+            quiet = 0 if new else quiet + 1
+        if seen:
+            await asyncio.wait(seen)
+        for task in seen:
+            failure = "cancelled" if task.cancelled() else task.exception()
+            if failure is not None:
+                raise ValueError(f"output not switched on: a setting issued with it failed ({failure})")
 
     # -- the confirmed off -------------------------------------------------------------------------
 
