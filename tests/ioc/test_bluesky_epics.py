@@ -133,3 +133,21 @@ def test_output_on_goes_after_the_settings_issued_with_it(served, moves, setting
         sent = sent[:-1]
     assert set(sent) == settings
     assert supply.state.snapshot()["output_on"] == switched_on
+
+
+@pytest.mark.parametrize("plan", ["count", "scan", "settings"])
+def test_mock_mode_runs_plans_without_an_ioc(plan):
+    from bluesky import RunEngine
+    from bluesky import plan_stubs as bps
+    from bluesky.plans import count, scan
+    from ophyd_async.core import init_devices
+
+    from zq4180_bench.bluesky import ZQ4180Epics
+    RE = RunEngine(call_returns_result=True)
+    with init_devices(mock=True):
+        psu = ZQ4180Epics("ZQTNOWHERE:S1:")
+    plans = {"count": lambda: count([psu], 2), "scan": lambda: scan([psu], psu, 0, 2, 5),
+             "settings": lambda: bps.mv(psu.current_limit, 0.5, psu.ceiling, 8.0, psu.output, "On")}
+    RE(plans[plan]())
+    if plan == "scan":
+        assert _run(RE, psu.locate)["setpoint"] == pytest.approx(2.0)
