@@ -105,7 +105,7 @@ def test_settable_signals_and_the_off_at_the_end(served):
     assert ca.value("MSG") == "output off (confirmed)"
 
 
-REMOTE, OUTPUT, CEILING, CURRENT = 0x20, 0x21, 0x22, 0x24
+REMOTE, OUTPUT, CEILING, VOLTAGE, CURRENT = 0x20, 0x21, 0x22, 0x23, 0x24
 
 
 @pytest.mark.parametrize("moves, settings, switched_on", [
@@ -113,6 +113,8 @@ REMOTE, OUTPUT, CEILING, CURRENT = 0x20, 0x21, 0x22, 0x24
     ([("output", "On"), ("current_limit", 0.5)], {CURRENT}, True),
     ([("current_limit", 0.5), ("output", "On")], {CURRENT}, True),
     ([("output", "On"), ("current_limit", 0.5), ("ceiling", 8.0)], {CEILING, CURRENT}, True),
+    ([("output", "On"), ("", 3.0)], {VOLTAGE}, True),                   # the movable itself
+    ([("output", "On"), ("", 3.0), ("current_limit", 0.5)], {VOLTAGE, CURRENT}, True),
     # a setting that fails keeps the output off, nothing else sent
     ([("output", "On"), ("current_limit", 1.5)], set(), False),
 ])
@@ -121,7 +123,7 @@ def test_output_on_goes_after_the_settings_issued_with_it(served, moves, setting
     from bluesky import plan_stubs as bps
     from bluesky.utils import FailedStatus
     since = len(supply.exchanges)
-    args = [a for name, value in moves for a in (getattr(psu, name), value)]
+    args = [a for name, value in moves for a in (getattr(psu, name) if name else psu, value)]
     if switched_on:
         RE(bps.mv(*args))
     else:

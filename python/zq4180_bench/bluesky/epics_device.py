@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from functools import cached_property
 from typing import Any
 
-from ophyd_async.core import (DEFAULT_TIMEOUT, AsyncStatus, MovableLogic, SignalR, SignalRW, StandardMovable,
+from ophyd_async.core import (CALCULATE_TIMEOUT, DEFAULT_TIMEOUT, AsyncStatus, MovableLogic, SignalR, SignalRW, StandardMovable,
                               StandardReadable, StandardReadableFormat, StrictEnum)
 from ophyd_async.epics.core import epics_signal_r, epics_signal_rw
 
@@ -62,23 +62,21 @@ class _CheckedSetpoint(SignalRW):
         super().__init__(plain._connector.backend, timeout=PUT_TIMEOUT, name=name)
         # bound methods, not the device itself (a signal holds no devices)
         self._check, self._confirm = device._check_value, device._confirm
-        self._settings, self._after_settings = device._settings, device._after_settings
+        self._track, self._after_settings = device._track_setting, device._after_settings
         self._write_pv = write_pv
 
+    def set(self, value, timeout=PUT_TIMEOUT) -> AsyncStatus:   # type: ignore[override]
+        status = self._checked_set(value, timeout)
+        if "OUTP" not in self._write_pv:
+            self._track(status)          # from the call on: an output switched on meanwhile waits for it
+        return status
+
     @AsyncStatus.wrap
-    async def set(self, value, timeout=PUT_TIMEOUT) -> None:   # type: ignore[override]
+    async def _checked_set(self, value, timeout) -> None:
         self._check(self._write_pv, value)
-        if "OUTP" in self._write_pv:
-            if _switches_on(value):
-                await self._after_settings()      # output on last
-            await self._put(value, timeout)
-            return
-        task = asyncio.current_task()
-        self._settings.add(task)
-        try:
-            await self._put(value, timeout)
-        finally:
-            self._settings.discard(task)
+        if "OUTP" in self._write_pv and _switches_on(value):
+            await self._after_settings()          # output on last
+        await self._put(value, timeout)
 
     async def _put(self, value, timeout) -> None:
         await SignalRW.set(self, value, timeout=timeout)
@@ -204,6 +202,16 @@ class ZQ4180Epics(StandardReadable, StandardMovable[float]):
         if not taken or reading.get("alarm_severity", 0) != 0:
             text = await self.message.get_value()
             raise ValueError(text or f"{pv[len('ca://'):]}: the IOC did not take {value!r}")
+
+    def set(self, new_position: float, timeout=CALCULATE_TIMEOUT):   # type: ignore[override]
+        status = super().set(new_position, timeout)
+        self._track_setting(status)
+        return status
+
+    def _track_setting(self, status) -> None:
+        """A voltage, current-limit or ceiling set under way, from the moment it is asked for."""
+        self._settings.add(status.task)
+        status.task.add_done_callback(self._settings.discard)
 
     async def _after_settings(self) -> None:
         """Sets issued together with switching on (``bps.mv(psu.output, "On", psu.current_limit,
