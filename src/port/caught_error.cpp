@@ -11,6 +11,7 @@ CaughtError::CaughtError() {
 }
 
 CaughtError::~CaughtError() {
+    if (!py::holds_interpreter_lock()) return;  // a daemon thread ended at exit
     Py_XDECREF(type_);
     Py_XDECREF(value_);
     Py_XDECREF(traceback_);

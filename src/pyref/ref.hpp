@@ -8,6 +8,15 @@
 
 namespace zq::py {
 
+// Whether this thread holds the interpreter lock, as it does whenever it runs
+// the driver's code, except in one case: a daemon thread that the interpreter
+// ends at exit is stopped where it waits for the lock, and unwinds through the
+// calls it was in without it.  Its references are then left as they are (the
+// process is ending): dropping one would free objects while the main thread
+// tears the interpreter down, a crash at exit (every time since Python 3.12,
+// whose allocator needs the thread's own state).
+inline bool holds_interpreter_lock() { return PyGILState_Check() != 0; }
+
 class Ref {
 public:
     Ref() = default;
@@ -29,7 +38,9 @@ public:
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(object_); }
+    ~Ref() {
+        if (object_ && holds_interpreter_lock()) Py_DECREF(object_);
+    }
 
     PyObject* get() const { return object_; }
     explicit operator bool() const { return object_ != nullptr; }
@@ -49,6 +60,7 @@ public:
     PendingError(const PendingError&) = delete;
     PendingError& operator=(const PendingError&) = delete;
     ~PendingError() {
+        if (!holds_interpreter_lock()) return;  // see holds_interpreter_lock()
         PyErr_Clear();
         PyErr_Restore(type_, value_, traceback_);
     }

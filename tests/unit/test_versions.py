@@ -6,6 +6,8 @@ alike: where the interpreter words or shapes something itself, the driver
 must match that interpreter; where the driver owns the text, it must not move.
 """
 import inspect
+import subprocess
+import sys
 import types
 
 import pytest
@@ -115,3 +117,44 @@ def test_class_namespace_is_the_same_on_every_version(zq):
     # and __firstlineno__; the driver's class is made without a class body,
     # so its namespace holds the same names on every version.
     assert not set(vars(zq.ZQ4180)) & {"__static_attributes__", "__firstlineno__", "__type_params__"}
+
+
+DAEMON_AT_EXIT = """
+import threading, time
+import zq4180
+
+class SilentPort:
+    def __init__(self):
+        self.asked = threading.Event()
+    def inWaiting(self):
+        self.asked.set()
+        return 0
+    def read(self, n=1):
+        return b""
+    def write(self, data):
+        return len(data)
+
+supply = zq4180.ZQ4180("/dev/null")
+supply.ser = SilentPort()
+
+def poll():
+    while True:
+        supply.read_dev_status()   # 0.3 s of time.sleep polls without the interpreter lock
+
+threading.Thread(target=poll, daemon=True).start()
+supply.ser.asked.wait()
+time.sleep(0.05)
+print("main thread ends", flush=True)
+"""
+
+
+@ext
+def test_a_daemon_thread_inside_a_call_does_not_crash_the_exit():
+    # At exit the interpreter stops a daemon thread where it waits for the
+    # interpreter lock, here inside the driver's polling sleep, and the thread
+    # unwinds through the driver's frames without a thread state.  Dropping
+    # references then crashed the process (SIGSEGV) on 3.12 and 3.13.
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", DAEMON_AT_EXIT], capture_output=True, text=True,
+                              timeout=60, stdin=subprocess.DEVNULL)
+        assert (done.returncode, done.stdout) == (0, "main thread ends\n"), done.stderr
