@@ -105,19 +105,52 @@ def _client_host(addresses: tuple[str, ...]) -> str:
     return LOOPBACK if first.split(":")[0] in ("0.0.0.0", "", "[::]", "::") else first
 
 
+def _address(entry: str) -> ipaddress.IPv4Address | ipaddress.IPv6Address:
+    """The IP address of ``ADDR``, ``ADDR:PORT`` or ``[ADDR]:PORT``; ValueError otherwise."""
+    host, port = entry, ""
+    if entry.startswith("["):
+        host, bracket, rest = entry[1:].partition("]")
+        if not bracket or (rest and not rest.startswith(":")):
+            raise ValueError(entry)
+        port = rest[1:]
+    elif entry.count(":") == 1:
+        host, port = entry.split(":")
+    if port and not (port.isdigit() and 0 < int(port) < 65536):
+        raise ValueError(entry)
+    return ipaddress.ip_address(host)
+
+
+def _check_addresses(entries, what: str, pva_only: bool) -> None:
+    """An address EPICS cannot parse is not skipped safely: Channel Access then listens on every
+    interface, pvAccess on none. Only IP addresses (IPv4 for Channel Access) are taken."""
+    for entry in entries:
+        try:
+            address = _address(entry)
+        except ValueError:
+            address = None
+        if address is None or (address.version == 6 and not pva_only):
+            need = "an IP address" if pva_only else "an IPv4 address (Channel Access serves IPv4 only)"
+            raise ValueError(f"{what}: {entry!r} is not {need}, e.g. 127.0.0.1 or 192.168.1.5 "
+                             f"(an address EPICS cannot use would make it serve on every interface)")
+
+
 def choose(interfaces: list[str], env: dict[str, str]) -> Listening:
     """``--interface`` addresses (for both protocols); else the EPICS variables already in the
-    environment (one given alone leaves the other protocol on loopback); else loopback."""
+    environment (one given alone leaves the other protocol on loopback); else loopback.
+    ValueError for anything but IP addresses."""
     if interfaces:
         for a in interfaces:
             if not a.strip() or any(c.isspace() for c in a):
                 raise ValueError(f"--interface {a!r} is not one address")
+            _check_addresses([a], f"--interface {a}", pva_only=False)
         notes = []
         for name in (CA_INTF, PVA_INTF):
             if env.get(name):
                 notes.append(f"--interface replaces {name}={env[name]} from the environment")
         return Listening(tuple(interfaces), tuple(interfaces), "--interface", tuple(notes))
     ca, pva = env.get(CA_INTF, "").split(), env.get(PVA_INTF, "").split()
+    _check_addresses(ca, f"{CA_INTF} (from the environment)", pva_only=False)
+    _check_addresses(pva, f"{PVA_INTF} (from the environment)", pva_only=True)
     if ca or pva:
         notes = []
         for name, given in ((CA_INTF, ca), (PVA_INTF, pva)):

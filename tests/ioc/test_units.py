@@ -65,6 +65,32 @@ def test_where_the_servers_listen(interfaces, env, ca, pva, source, loopback_onl
             assert any(name in note for note in listening.notes)
 
 
+@pytest.mark.parametrize("interfaces, env, named", [
+    (["nosuchhost.invalid"], {}, "--interface nosuchhost.invalid"),
+    (["localhost"], {}, "--interface localhost"),
+    (["10.0.0"], {}, "--interface 10.0.0"),
+    (["::1"], {}, "IPv4 only"),                               # Channel Access cannot take it
+    (["127.0.0.1:70000"], {}, "--interface 127.0.0.1:70000"),
+    (["127.0.0.1", "bad"], {}, "--interface bad"),
+    ([], {"EPICS_CAS_INTF_ADDR_LIST": "127.0.0.1 nosuchhost"}, "EPICS_CAS_INTF_ADDR_LIST"),
+    ([], {"EPICS_CAS_INTF_ADDR_LIST": "::1"}, "IPv4 only"),
+    ([], {"EPICS_PVAS_INTF_ADDR_LIST": "[::1"}, "EPICS_PVAS_INTF_ADDR_LIST"),
+])
+def test_addresses_epics_cannot_use_are_refused(interfaces, env, named):
+    # EPICS skips an address it cannot parse and then serves on every interface
+    with pytest.raises(ValueError, match="every interface") as refused:
+        network.choose(interfaces, env)
+    assert named in str(refused.value)
+
+
+@pytest.mark.parametrize("interfaces, env", [
+    (["127.0.0.1:5064"], {}), (["0.0.0.0"], {}),
+    ([], {"EPICS_PVAS_INTF_ADDR_LIST": "::1 [::1]:5075 127.0.0.1:5075"}),
+])
+def test_addresses_with_ports_are_taken(interfaces, env):
+    network.choose(interfaces, env)
+
+
 def test_interface_replacing_the_environment_is_named():
     listening = network.choose(["127.0.0.1"], {"EPICS_CAS_INTF_ADDR_LIST": "10.0.0.5"})
     assert listening.ca == ("127.0.0.1",)
