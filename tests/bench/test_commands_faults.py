@@ -212,3 +212,32 @@ def test_a_run_log_names_the_bus_address_and_a_one_row_sequence(cli, supply, iso
     text = log.read_text()
     assert status == 0 and "bus address 1" in text and "(1 row, repeat 1)" in text
     assert "sequence done: 1 row x 1" in err
+
+
+# --on-exit; how many output-off frames the supply ignores; exit status; lines about the off on stderr
+OFF_ROW_UNCONFIRMED = [
+    ("off", None, 1, ["{name}: OUTPUT MAY STILL BE ON: "]),                 # the safe end's line, once
+    ("keep", None, 1, ["{name}: OUTPUT MAY STILL BE ON: "]),                # no safe end: the row's own
+    ("off", 3, 1, ["safe end: output off (confirmed)", "error: output-off not confirmed ("]),
+]
+
+
+@pytest.mark.parametrize("on_exit, ignored, status, said", OFF_ROW_UNCONFIRMED)
+def test_a_sequence_row_whose_off_is_not_confirmed_is_said_once(cli, supply, isolated, on_exit, ignored, status,
+                                                               said):
+    seq = isolated / "seq.csv"
+    seq.write_text("voltage,current,seconds,output\n1,0.1,0.1,on\n0,0.1,0.1,off\n")
+    left = [ignored]
+
+    def hook(exchange):
+        if exchange.request[2] == OUTPUT and exchange.request[3] == 0 and left[0] != 0:
+            supply.state.configure(output_on=True)
+            left[0] = None if left[0] is None else left[0] - 1
+    supply.on_exchange = hook
+    code, _, err = cli("--on-exit", on_exit, "--max-voltage", "5", "--max-current", "1", "run", supply.port, seq)
+    lines = [line for line in err.splitlines() if "output-off" in line or "output off" in line]
+    assert code == status
+    assert len(lines) == len(said), err
+    for line, expected in zip(lines, said):
+        assert expected.format(name=supply.port) in line, err
+    assert not any("error: OUTPUT MAY STILL BE ON" in line for line in err.splitlines()), err

@@ -91,6 +91,9 @@ class Context:
             yield supply
         except BaseException as exc:
             self._leave(supply, exc)
+            from ..errors import OffNotConfirmed
+            if isinstance(exc, OffNotConfirmed) and supply.safe_end_mode == "never" and not self.unconfirmed:
+                self.not_off(supply, exc.result)     # no safe end followed to say it
             raise
         self._leave(supply, None)
 

@@ -79,7 +79,8 @@ def _ending(ctx: Context, exc: BaseException) -> int:
     if ctx.unconfirmed:            # said already; nothing after it changes the status
         if isinstance(exc, SupplyError) and not isinstance(exc, (SafeEndError, OffNotConfirmed)):
             ctx.error(str(exc))
-        elif isinstance(exc, SafeEndError) and isinstance(exc.__cause__, SupplyError):
+        elif isinstance(exc, SafeEndError) and isinstance(exc.__cause__, SupplyError) and \
+                not isinstance(exc.__cause__, OffNotConfirmed):     # that one the safe end's line says
             ctx.error(str(exc.__cause__))
         return EXIT_FAULT
     if status is not None:
@@ -101,6 +102,9 @@ def _ending(ctx: Context, exc: BaseException) -> int:
         return EXIT_FAULT
     if isinstance(exc, OpenError):
         ctx.error(str(exc) + _rfc2217_hint(str(exc), getattr(ctx.args, "port", None)))
+        return EXIT_FAULT
+    if isinstance(exc, OffNotConfirmed):     # the safe end that followed confirmed the output off
+        ctx.error(f"output-off not confirmed ({exc.result.problem}); the safe end then confirmed it")
         return EXIT_FAULT
     if isinstance(exc, SupplyError):
         ctx.error(str(exc))
