@@ -1,4 +1,6 @@
-"""Reading what reached a virtual supply's line."""
+"""Reading what reached a virtual supply's line, and what a log holds."""
+import csv
+import re
 import time
 
 IDENTITY, STATUS = 0x31, 0x26
@@ -36,3 +38,21 @@ def wait_for(predicate, timeout=10.0):
             return True
         time.sleep(0.01)
     return False
+
+
+# the log's columns, in the order the request lists them
+LOG_COLUMNS = ["time", "elapsed_s", "voltage_V", "current_A", "power_W", "voltage_set_V", "current_limit_A",
+               "voltage_max_V", "output", "regulation", "work_mode", "over_temperature", "fan_speed", "status",
+               "late_ms"]
+ISO_MS = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$")
+
+
+def csv_rows(path):
+    lines = path.read_text().splitlines()
+    comments = [line for line in lines if line.startswith("#")]
+    rows = list(csv.reader(line for line in lines if not line.startswith("#")))
+    return comments, rows[0], rows[1:]
+
+
+#: a sweep every command test can run: 0 to 2 V in 0.25 V steps at 50 mA
+SWEEP = ["--from", "0", "--to", "2", "--step", "0.25", "--current", "0.05", "--settle", "0"]
