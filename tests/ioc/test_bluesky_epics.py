@@ -153,3 +153,23 @@ def test_mock_mode_runs_plans_without_an_ioc(plan):
     RE(plans[plan]())
     if plan == "scan":
         assert _run(RE, psu.locate)["setpoint"] == pytest.approx(2.0)
+
+
+@pytest.mark.parametrize("on, off", [("On", "Off"), ("on", "off"), ("ON", "OFF"), (True, False), (1, 0)])
+def test_output_takes_the_spellings_of_on_and_off(served, on, off):
+    supply, ca, RE, psu = served
+    from bluesky import plan_stubs as bps
+    RE(bps.mv(psu.output, on))
+    assert supply.state.snapshot()["output_on"]
+    RE(bps.mv(psu.output, off))
+    assert not supply.state.snapshot()["output_on"]
+    assert ca.value("MSG") == "output off (confirmed)"
+
+
+@pytest.mark.parametrize("value", ["yes", 2, None, 0.5])
+def test_output_refuses_other_values_with_nothing_sent(served, value):
+    supply, ca, RE, psu = served
+    since = len(supply.exchanges)
+    with pytest.raises(ValueError, match="output must be 'On' or 'Off'"):
+        _run(RE, lambda: psu.output.set(value))
+    assert changes_sent(supply, since) == []

@@ -74,8 +74,10 @@ class _CheckedSetpoint(SignalRW):
     @AsyncStatus.wrap
     async def _checked_set(self, value, timeout) -> None:
         self._check(self._write_pv, value)
-        if "OUTP" in self._write_pv and _switches_on(value):
-            await self._after_settings()          # output on last
+        if "OUTP" in self._write_pv:
+            value = _switch(value)                # "on", True, 1: as the records spell it
+            if value is Switch.ON:
+                await self._after_settings()      # output on last
         await self._put(value, timeout)
 
     async def _put(self, value, timeout) -> None:
@@ -83,8 +85,16 @@ class _CheckedSetpoint(SignalRW):
         await self._confirm(self._write_pv, value)
 
 
-def _switches_on(value) -> bool:
-    return str(value).lower() in ("on", "1", "true", "switch.on") or value is True
+def _switch(value) -> Switch:
+    """``Off``/``On`` as the IOC's records spell them, from "on"/"off" in any case, a bool, 0/1
+    or a Switch; ValueError for anything else."""
+    if isinstance(value, Switch):
+        return value
+    if isinstance(value, (bool, int)) and value in (0, 1):
+        return Switch.ON if value else Switch.OFF
+    if isinstance(value, str) and value.lower() in ("on", "off"):
+        return Switch(value.capitalize())
+    raise ValueError(f"output must be 'On' or 'Off', got {value!r}")
 
 
 class _VoltageLogic(MovableLogic[float]):
@@ -168,9 +178,7 @@ class ZQ4180Epics(StandardReadable, StandardMovable[float]):
         """ValueError before anything is sent: not a value, or over the limit the IOC shows (HOPR);
         the IOC judges the whole state again when the put arrives."""
         if "OUTP" in pv:
-            if isinstance(value, str) and value.lower() in ("on", "off"):
-                return
-            Switch(value)
+            _switch(value)
             return
         what = {"VOLT:SP": "voltage", "CURR:SP": "current limit", "VLIM:SP": "ceiling"}[pv[len(self._pv("")):]]
         unit = "A" if "CURR" in pv else "V"
@@ -195,7 +203,7 @@ class ZQ4180Epics(StandardReadable, StandardMovable[float]):
         reading = next(iter((await signal.read(cached=False)).values()))
         held = reading["value"]
         if "OUTP" in pv:
-            wanted = Switch.ON if _switches_on(value) else Switch.OFF
+            wanted = _switch(value)
             taken = held == wanted
         else:
             taken = milli(float(held)) == milli(float(value))
