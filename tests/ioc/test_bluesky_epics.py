@@ -173,3 +173,17 @@ def test_output_refuses_other_values_with_nothing_sent(served, value):
     with pytest.raises(ValueError, match="output must be 'On' or 'Off'"):
         _run(RE, lambda: psu.output.set(value))
     assert changes_sent(supply, since) == []
+
+
+def test_scan_ending_in_cc_completes(served):
+    supply, ca, RE, psu = served
+    from bluesky import plan_stubs as bps
+    from bluesky.plans import scan
+    RE(bps.mv(psu.current_limit, 0.1))
+    RE(bps.mv(psu.output, "On"))
+    docs = []
+    RE(scan([psu], psu, 0.5, 3.0, 6), lambda name, doc: docs.append((name, doc)))   # 10 ohm: CC above 1 V
+    last = [doc["data"] for name, doc in docs if name == "event"][-1]
+    assert round(last["psu"], 3) == 3.0                        # the setpoint read back, not the measured
+    assert last["psu-regulation"] == "CC"
+    assert last["psu-measured_voltage"] < 1.1
