@@ -14,7 +14,7 @@
 # --keep), the wheel built once from this tree, then the package with all
 # its extras in one pip call.  When that call fails, each extra is tried on
 # its own, and the test extra's own requirements one by one: what does not
-# install is skipped with one line and its log kept, and the tests that need
+# install is skipped with one line giving pip's error, and the tests that need
 # it skip themselves (pytest.importorskip).  The suite then runs from the
 # tree's root with PYTHONPATH unset and the venv first on PATH, so tests and
 # the programs they start use the installed copy.
@@ -69,6 +69,13 @@ print("\t".join(r for r in extras.get("test", []) if not r.replace(" ", "").star
 EOF
 }
 
+# pip's first error line from a log (the log itself goes with the venv).
+why() {
+    local line
+    line="$(grep -m1 '^ERROR' "$1" || tail -n 1 "$1")"
+    printf '%s' "${line:0:300}"
+}
+
 # One interpreter: venv, wheel, extras, suite.  Prints its own figures.
 run_one() {
     local want="$1" python work venv version wheel log status=0 skipped=() start built installed
@@ -99,7 +106,7 @@ run_one() {
     if "$venv/bin/python" -m pip install "$wheel[${extras// /,},test]" >"$log" 2>&1; then
         echo "$tag: Python $version: installed with every extra ($extras, test)"
     else
-        echo "$tag: Python $version: not every extra installs together; trying each (log: $log)"
+        echo "$tag: Python $version: not every extra installs together; trying each"
         "$venv/bin/python" -m pip install "$wheel" >"$work/install-package.log" 2>&1 || {
             echo "$tag: Python $version: the package itself does not install (log: $work/install-package.log)" >&2
             return 2
@@ -108,14 +115,14 @@ run_one() {
         for extra in $extras; do
             log="$work/install-$extra.log"
             "$venv/bin/python" -m pip install "$wheel[$extra]" >"$log" 2>&1 \
-                || { skipped+=("$extra"); echo "$tag: Python $version: extra '$extra' does not install; tests that need it skip (log: $log)"; }
+                || { skipped+=("$extra"); echo "$tag: Python $version: extra '$extra' does not install; tests that need it skip ($(why "$log"))"; }
         done
         local requirements=()
         IFS=$'\t' read -r -a requirements <<<"$test_requirements"
         for requirement in "${requirements[@]}"; do
             log="$work/install-test-$(printf '%s' "$requirement" | tr -c 'A-Za-z0-9.' _).log"
             "$venv/bin/python" -m pip install "$requirement" >"$log" 2>&1 \
-                || { skipped+=("$requirement"); echo "$tag: Python $version: test requirement '$requirement' does not install; tests that need it skip (log: $log)"; }
+                || { skipped+=("$requirement"); echo "$tag: Python $version: test requirement '$requirement' does not install; tests that need it skip ($(why "$log"))"; }
         done
     fi
     installed=$(date +%s)
