@@ -21,6 +21,7 @@ import logging
 import resource
 import time
 
+import h11
 from uvicorn.protocols.http.h11_impl import H11Protocol
 
 log = logging.getLogger("zq4180_panel")
@@ -109,3 +110,16 @@ class GuardedH11Protocol(H11Protocol):
     def connection_lost(self, exc) -> None:
         self._disarm()
         super().connection_lost(exc)
+
+    def send_400_response(self, msg: str) -> None:
+        """h11's answer to a request it cannot parse, written before any ASGI layer sees it: with
+        the same security headers as every other answer."""
+        from .middleware import FRAME_HEADERS
+
+        event = h11.Response(status_code=400, reason=b"Bad Request",
+                             headers=[(b"content-type", b"text/plain; charset=utf-8"),
+                                      (b"connection", b"close"), *FRAME_HEADERS])
+        self.transport.write(self.conn.send(event))
+        self.transport.write(self.conn.send(h11.Data(data=msg.encode("ascii", "replace"))))
+        self.transport.write(self.conn.send(h11.EndOfMessage()))
+        self.transport.close()

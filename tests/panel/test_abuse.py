@@ -163,6 +163,23 @@ def test_security_headers_on_every_response(bench, path):
     assert headers["x-frame-options"] == "DENY"
 
 
+# requests the HTTP parser itself refuses, before any layer of the app sees them
+UNPARSABLE = [
+    ("no request line", b"GARBAGE\r\n\r\n"),
+    ("a header without a colon", b"GET / HTTP/1.1\r\nHost: {host}\r\nBad Header\r\n\r\n"),
+    ("an endless header", b"GET / HTTP/1.1\r\nHost: {host}\r\nX-A: " + b"a" * 40000),
+]
+
+
+@pytest.mark.parametrize("name, data", UNPARSABLE, ids=[u[0] for u in UNPARSABLE])
+def test_security_headers_on_the_parsers_own_refusals(bench, name, data):
+    panel, _ = bench
+    answer = raw(panel, data.replace(b"{host}", f"{panel.host}:{panel.port}".encode()))
+    head = answer.split(b"\r\n\r\n")[0].lower()
+    assert head.split()[1] in (b"400", b"431"), answer
+    assert b"referrer-policy: no-referrer" in head and b"x-content-type-options: nosniff" in head, answer
+
+
 def test_a_planted_cookie_does_not_lock_the_user_out(bench):
     panel, (sup, _) = bench
     name = f"zq4180_panel_{panel.port}"
