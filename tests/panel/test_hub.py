@@ -133,3 +133,32 @@ def test_readings_go_on_during_a_slow_ramp(bench_hub, tmp_path):
     gaps = [b - a for a, b in zip(stamps, stamps[1:])]
     assert stamps and max(gaps) < 3.0, gaps              # never a whole dwell without a reading
     assert sup.state.voltage_set_mv in (4900, 4800)      # stopped where it was
+
+
+# (how far the ramp goes, at what rate): slow enough that every step waits for a read
+RAMP_STARTS = [(+0.3, 0.2), (-0.3, 0.25), (+0.05, 1.0)]
+
+
+@pytest.mark.parametrize("by, rate", RAMP_STARTS)
+def test_a_ramp_never_takes_more_than_one_exchange_past_a_reading(bench_hub, by, rate):
+    """Counted on the wire, not timed: between two readings shown on the card (and written to the
+    CSV) a ramp sends remote control and a step at most besides the read, never an unshown read too."""
+    hub, sup, _ = bench_hub
+    station = hub.get("s1")
+    marks: list[int] = []
+    shown = station.worker.on_reading
+
+    def counted(reading):
+        marks.append(len(sup.exchanges))
+        shown(reading)
+
+    station.worker.on_reading = counted
+    try:
+        station.worker.submit(lambda supply: supply.apply(voltage=2.0)).result(10)
+        state = hub.start_ramp("s1", round(2.0 + by, 3), rate)
+        state.future.result(20)
+    finally:
+        station.worker.on_reading = shown
+    assert sup.state.voltage_set_mv == round((2.0 + by) * 1000)
+    gaps = [b - a for a, b in zip(marks, marks[1:])]
+    assert gaps and max(gaps) <= 3, gaps        # remote control, a step, the read that is shown
