@@ -93,6 +93,12 @@ def build_parser() -> argparse.ArgumentParser:
                         "crosses the network in clear: prefer an SSH tunnel")
     p.add_argument("--read-only", action="store_true",
                    help="refuse every change, the all-off button included: a display only")
+    p.add_argument("--scpi", metavar="HOST:PORT",
+                   help="also serve each supply as a SCPI instrument on a raw socket, as zq4180-scpi does "
+                        "(the first on PORT, the next ones on the ports after it; 0: free ports), through "
+                        "the panel's own workers; one line per supply on standard error: NAME "
+                        "TCPIP0::HOST::PORT::SOCKET. Obeys --read-only; beyond loopback only with "
+                        "--allow-remote-control")
     p.add_argument("--max-voltage", type=_limit("--max-voltage", "V"), metavar="V",
                    help="software limit: refuse any voltage or ceiling over V volts before sending")
     p.add_argument("--max-current", type=_limit("--max-current", "A"), metavar="A",
@@ -152,6 +158,14 @@ def main(argv: list[str] | None = None) -> int:
         parser.print_usage(sys.stderr)
         print(f"{PROG}: error: --sim-load goes with --sim", file=sys.stderr)
         return EXIT_USAGE
+    if args.scpi is not None:
+        from zq4180_scpi.embed import ListenError, listen_address
+        try:
+            args.scpi_address = listen_address(args.scpi, allow_remote=args.allow_remote_control)
+        except ListenError as exc:
+            parser.print_usage(sys.stderr)
+            print(f"{PROG}: error: {exc}", file=sys.stderr)
+            return EXIT_USAGE
     targets = list(args.targets)
     if not targets and not args.sim:
         env_port = os.environ.get("ZQ4180_PORT")
@@ -246,6 +260,17 @@ def _run(args, targets: list[str], previous_signals: dict) -> int:
                 _say(f"warning: {station.id}: no {' or '.join(missing)} limit configured (--max-voltage, "
                      f"--max-current, or the configuration file)")
         _say(f"serving {', '.join(f'{s.id} ({s.port})' for s in stations)}; logs in {log_dir}")
+        scpi = None
+        if args.scpi is not None:
+            from zq4180_scpi.embed import serve_beside
+            try:
+                scpi = serve_beside(hub.workers(), *args.scpi_address, read_only=args.read_only, say=_say)
+            except OSError as exc:
+                _say(f"error: --scpi: {exc}")
+                hub.shutdown()
+                return EXIT_FAIL
+            for line in scpi.lines:
+                print(line, file=sys.stderr, flush=True)
 
         stopper: list[threading.Thread] = []
         unconfirmed: list[str] = []
@@ -270,6 +295,8 @@ def _run(args, targets: list[str], previous_signals: dict) -> int:
             # is bounded by its tries; they run at once, one per ramping supply)
             for sig in previous_signals:
                 signal.signal(sig, lambda signum, frame: None)
+            if scpi is not None:
+                scpi.stop()
             if stopper:
                 stopper[0].join()
             else:
