@@ -40,6 +40,21 @@ def _indented(text: str) -> str:
     return "\n".join("    " + one_line(line) for line in text.splitlines())
 
 
+def only_through_root() -> int:
+    """Remove the handlers libraries put on their own loggers (engine.io and socket.io each add
+    a plain ``StreamHandler`` when they are imported, which would write a client's text, such as
+    a session id from the query string, unescaped and a second time): their records then reach
+    the operator's log only through the root handler, escaped. Returns how many were removed."""
+    removed = 0
+    for logger in list(logging.root.manager.loggerDict.values()):
+        if isinstance(logger, logging.Logger):
+            for handler in list(logger.handlers):
+                logger.removeHandler(handler)
+                removed += 1
+            logger.propagate = True
+    return removed
+
+
 def install(prog: str, level: int = logging.INFO) -> logging.Handler:
     """The panel's log on standard error, one line per record."""
     import sys

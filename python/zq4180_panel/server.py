@@ -29,6 +29,7 @@ from . import api, channel, page
 from .access import Policy
 from .connections import MAX_HEAD, GuardedH11Protocol
 from .hub import Hub
+from .logtext import only_through_root
 from .gate import PageGate
 from .middleware import (FrameGuardMiddleware, HostCheckMiddleware, RequestGuard, SocketOriginMiddleware,
                          TokenCookieMiddleware)
@@ -55,6 +56,7 @@ def build_app(hub: Hub, policy: Policy):
     channel.install(core.sio, core.app.config, policy)
     ui.run_with(app, title="zq4180 front panel", dark=True, show_welcome_message=False,
                 reconnect_timeout=3.0, binding_refresh_interval=None)
+    only_through_root()      # engine.io's and socket.io's own handlers would write clients' text raw
     # the last added is the outermost
     app.add_middleware(PageGate, policy=policy)
     app.add_middleware(TokenCookieMiddleware, policy=policy)

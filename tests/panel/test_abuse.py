@@ -216,3 +216,21 @@ def test_log_lines_cannot_be_forged_through_the_channel(bench):
         ws.send("42" + json.dumps(["log", {"client_id": page[0], "level": "error", "message": "\n" + forged}]))
         time.sleep(0.3)
     assert forged not in panel.stderr()
+
+
+# the socket library's own complaints quote the client's query string
+CHANNEL_QUERIES = ["EIO=4&transport=websocket&sid=x%0A{line}", "EIO=4&transport=polling&sid=x%0D%0A{line}",
+                   "EIO=4&transport=websocket&sid=x%1B[2K%0D{line}"]
+
+
+@pytest.mark.parametrize("query", CHANNEL_QUERIES)
+def test_log_lines_cannot_be_forged_through_the_channels_query(bench, query):
+    panel, _ = bench
+    forged = forged_line()
+    line = forged.replace(" ", "%20").replace(":", "%3A")
+    request = head(panel, "GET", "/_nicegui_ws/socket.io/?" + query.format(line=line),
+                   {"Cookie": panel.cookie})
+    assert raw(panel, request).split()[1] == b"400"
+    time.sleep(0.3)
+    log = panel.stderr()
+    assert not any(l.lstrip("\x1b[2K\r").startswith(forged) for l in log.splitlines()), log[-2000:]
