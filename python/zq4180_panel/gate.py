@@ -10,7 +10,7 @@ from __future__ import annotations
 from typing import Iterable
 
 from .access import Policy
-from .middleware import _headers, answer, answer_json
+from .middleware import _headers, answer, answer_json, refuse
 
 
 STATIC_PAGE = b"""<!doctype html>
@@ -29,7 +29,7 @@ show the live panel.</p>
 class PageGate:
     """The live page (a NiceGUI client, with its elements and its channel) is made only for a
     viewer holding the token; any other page view gets :data:`STATIC_PAGE` (200 for ``/``,
-    404 elsewhere), which costs nothing to keep."""
+    404 elsewhere), which costs nothing to keep, and any other WebSocket handshake 403."""
 
     def __init__(self, app, policy: Policy, open_prefixes: Iterable[str] = ("/api/", "/_nicegui/")) -> None:
         self.app = app
@@ -38,6 +38,13 @@ class PageGate:
 
     async def __call__(self, scope, receive, send) -> None:
         path = scope.get("path", "")
+        if scope["type"] == "websocket" and not self.policy.may_view(
+                _headers(scope), scope.get("query_string", b"").decode("latin-1")):
+            # refused before the upgrade: an upgraded connection is not idle, so a thousand of them
+            # held open would keep the token holder's own requests out until they time out
+            await refuse(scope, send, "no token: the page's channel is only for a page opened with the "
+                                      "address the panel printed")
+            return
         if scope["type"] == "http" and not path.startswith(self.open_prefixes) \
                 and not self.policy.may_view(_headers(scope), scope.get("query_string", b"").decode("latin-1")):
             if scope.get("method") in ("GET", "HEAD"):

@@ -210,7 +210,8 @@ class RequestGuard:
     """Headers bounded (431). Before any body is read: every change to the API passes :meth:`Policy.decide` (403 with the
     reason, so a malformed body from someone without access is refused, not parsed); then any body
     is bounded in size (:data:`MAX_BODY`, 413) and time (:data:`BODY_TIMEOUT`, 408), read whole
-    here and handed on."""
+    here and handed on. A body without the token is refused unread (403): whoever lacks it cannot
+    keep connections busy by sending bodies slowly."""
 
     def __init__(self, app, policy: Policy, api_prefix: str = "/api/") -> None:
         self.app = app
@@ -240,6 +241,13 @@ class RequestGuard:
         chunked = "chunked" in headers.get("transfer-encoding", "").lower()
         if length_text is None and not chunked:
             await self.app(scope, receive, send)
+            return
+        if (chunked or length_text.strip() != "0") and not self.policy.may_view(
+                headers, scope.get("query_string", b"").decode("latin-1")):
+            # only the token holder may keep a connection busy sending a body (slowly, up to its limits)
+            log.warning("refused %s %s from %s: a request body without the token", method, path, _peer(scope))
+            await answer_json(send, 403, "no token: a request body is taken only with the token",
+                              [(b"connection", b"close")])
             return
         if length_text is not None and (not length_text.strip().isdigit() or int(length_text) > MAX_BODY):
             log.warning("refused %s %s from %s: a body of %s bytes (at most %d)", method, path, _peer(scope),

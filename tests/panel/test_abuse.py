@@ -234,3 +234,68 @@ def test_log_lines_cannot_be_forged_through_the_channels_query(bench, query):
     time.sleep(0.3)
     log = panel.stderr()
     assert not any(l.lstrip("\x1b[2K\r").startswith(forged) for l in log.splitlines()), log[-2000:]
+
+
+def upgrade(panel, headers: dict) -> bytes:
+    key = "dGhlIHNhbXBsZSBub25jZQ=="
+    return head(panel, "GET", "/_nicegui_ws/socket.io/?EIO=4&transport=websocket",
+                {"Upgrade": "websocket", "Sec-WebSocket-Key": key, "Sec-WebSocket-Version": "13", **headers})
+
+
+# (who asks for the page's channel, the status of the handshake's answer)
+HANDSHAKES = [
+    ("no token", {}, b"403"),
+    ("a wrong cookie", {"Cookie": "COOKIE=wrong"}, b"403"),
+    ("a wrong bearer", {"Authorization": "Bearer wrong"}, b"403"),
+    ("the token's cookie", {"Cookie": "COOKIE=TOKEN"}, b"101"),
+]
+
+
+@pytest.mark.parametrize("who, headers, status", HANDSHAKES, ids=[h[0] for h in HANDSHAKES])
+def test_the_channel_is_upgraded_only_for_the_token(bench, who, headers, status):
+    panel, _ = bench
+    name = f"zq4180_panel_{panel.port}"
+    headers = {k: v.replace("COOKIE", name).replace("TOKEN", panel.token) for k, v in headers.items()}
+    with socket.create_connection((panel.connect_host, panel.port), timeout=10) as s:
+        s.sendall(upgrade(panel, {k: v for k, v in headers.items()}).replace(b"Connection: close", b"Connection: Upgrade"))
+        answer = s.recv(4096)
+    assert answer.split()[1] == status, answer[:300]
+
+
+def test_held_handshakes_do_not_keep_the_token_holder_out(bench):
+    panel, (sup, _) = bench
+    held = []
+    try:
+        for _ in range(connection_cap() + 40):
+            s = socket.create_connection((panel.connect_host, panel.port), timeout=5)
+            s.sendall(upgrade(panel, {}).replace(b"Connection: close", b"Connection: Upgrade"))
+            held.append(s)
+        status, _, answer = panel.post("/api/off", timeout=10)
+        assert status == 200 and answer["confirmed"], answer
+    finally:
+        for s in held:
+            s.close()
+
+
+# (request, headers): a body the panel never needs, sent slowly by someone without the token
+SLOW_BODIES = [
+    ("GET", "/", {}),
+    ("GET", "/api/supplies", {}),
+    ("PUT", "/_nicegui/nope", {}),
+    ("GET", "/", {"Cookie": "COOKIE=wrong"}),
+]
+
+
+@pytest.mark.parametrize("method, path, headers", SLOW_BODIES)
+def test_a_body_without_the_token_is_refused_unread(bench, method, path, headers):
+    panel, _ = bench
+    headers = {k: v.replace("COOKIE", f"zq4180_panel_{panel.port}") for k, v in headers.items()}
+    with socket.create_connection((panel.connect_host, panel.port), timeout=5) as s:
+        s.sendall(head(panel, method, path, headers, MAX_BODY_SENT) + b"x")     # the rest never comes
+        answer = b""
+        while chunk := s.recv(4096):          # the refusal closes the connection at once
+            answer += chunk
+    assert answer.split()[1] == b"403" and b"no token" in answer, answer[:300]
+
+
+MAX_BODY_SENT = 8000
