@@ -6,8 +6,9 @@ outputs off included, and a lost supply's port cannot be reopened. Here:
 
 * at most :func:`connection_cap` connections are open at once, well below the file limit;
   a new one beyond it takes the place of the connection idle the longest (no request in
-  progress), or is closed at once when every connection is busy, so a newcomer (the token
-  holder) gets through while someone holds idle connections;
+  progress), else of one whose client has stopped reading its answer, or is closed at once
+  when every connection is busy, so a newcomer (the token holder) gets through while someone
+  holds idle connections;
 * a connection must complete its request head within :data:`HEAD_TIMEOUT` seconds of
   opening (or of its last response), however slowly it sends: then it is closed;
 * request heads are bounded in size (h11's limit, :data:`MAX_HEAD`); bodies are bounded by
@@ -62,7 +63,10 @@ class GuardedH11Protocol(H11Protocol):
         self._arm()
 
     def _make_room(self) -> bool:
-        idle = [p for p in self.server_state.connections if isinstance(p, GuardedH11Protocol) and p.idle()]
+        ours = [p for p in self.server_state.connections if isinstance(p, GuardedH11Protocol)]
+        # an idle connection first; else one whose client does not read the answer it asked for
+        # (a large CSV left unread would otherwise keep its connection busy for ever)
+        idle = [p for p in ours if p.idle()] or [p for p in ours if p.stalled()]
         if not idle:
             return False
         oldest = min(idle, key=lambda p: p.active_at)
@@ -73,6 +77,12 @@ class GuardedH11Protocol(H11Protocol):
     def idle(self) -> bool:
         """No request in progress on this connection."""
         return self.cycle is None or self.cycle.response_complete
+
+    def stalled(self) -> bool:
+        """An answer is being written and the client has stopped reading it (the transport's
+        buffer is full)."""
+        flow = getattr(self, "flow", None)
+        return bool(flow is not None and flow.write_paused)
 
     def close_quietly(self) -> None:
         self.connections.discard(self)

@@ -183,3 +183,49 @@ def test_a_traceback_cannot_forge_a_line():
     lines = OneLineFormatter("zq4180-panel: %(message)s").format(record).splitlines()
     assert lines[0] == "zq4180-panel: a page failed"
     assert len(lines) > 2 and all(line.startswith("    ") for line in lines[1:])
+
+
+class _Transport:
+    def __init__(self) -> None:
+        self.closed = False
+
+    def is_closing(self) -> bool:
+        return self.closed
+
+    def close(self) -> None:
+        self.closed = True
+
+
+# (the connections held, each (busy, its client stopped reading, last active); which one makes room)
+ROOM = [
+    ("the idle one, not the stalled one", [(True, True, 1.0), (False, False, 5.0)], 1),
+    ("the longest idle", [(False, False, 3.0), (False, False, 2.0)], 1),
+    ("a client that stopped reading its answer, when none is idle", [(True, False, 1.0), (True, True, 4.0)], 1),
+    ("the oldest of those", [(True, True, 6.0), (True, True, 4.0), (True, False, 1.0)], 1),
+    ("none: every one busy and reading", [(True, False, 1.0), (True, False, 2.0)], None),
+]
+
+
+@pytest.mark.parametrize("case, held, evicted", ROOM, ids=[r[0] for r in ROOM])
+def test_which_connection_makes_room(case, held, evicted):
+    from types import SimpleNamespace
+
+    from zq4180_panel.connections import GuardedH11Protocol
+
+    connections: set = set()
+    state = SimpleNamespace(connections=connections)
+
+    def protocol(busy: bool, stalled: bool, at: float):
+        p = GuardedH11Protocol.__new__(GuardedH11Protocol)
+        p.cycle = SimpleNamespace(response_complete=not busy)
+        p.flow = SimpleNamespace(write_paused=stalled)
+        p.active_at, p._head_timer, p.transport = at, None, _Transport()
+        p.server_state, p.connections = state, connections
+        return p
+
+    old = [protocol(*h) for h in held]
+    connections.update(old)
+    newcomer = protocol(False, False, 10.0)
+    assert newcomer._make_room() is (evicted is not None)
+    assert [p.transport.closed for p in old] == [k == evicted for k in range(len(old))]
+    assert len(connections) == len(old) - (evicted is not None)
