@@ -194,7 +194,11 @@ class Operations:
             entry = await self.off(station)
             if not entry["confirmed"] or not (rest or mode):
                 return entry
-            after = await self.apply(sid, voltage=voltage, current=current, ceiling=ceiling, mode=mode)
+            try:
+                after = await self.apply(sid, voltage=voltage, current=current, ceiling=ceiling, mode=mode)
+            except Refused as exc:      # the off itself is never refused: the answer says it was done
+                raise Refused(f"{entry['message']}; the rest of the request was refused: {exc.reason}",
+                              exc.status) from None
             after["outcomes"] = entry["outcomes"] + after["outcomes"]
             after["confirmed"] = True
             return after

@@ -162,3 +162,24 @@ def test_a_ramp_never_takes_more_than_one_exchange_past_a_reading(bench_hub, by,
     assert sup.state.voltage_set_mv == round((2.0 + by) * 1000)
     gaps = [b - a for a, b in zip(marks, marks[1:])]
     assert gaps and max(gaps) <= 3, gaps        # remote control, a step, the read that is shown
+
+
+# (the rest of an off request that the limits refuse, what the refusal names)
+OFF_WITH_REFUSED_REST = [
+    ({"voltage": 9.0}, "voltage 9.000 V is over the limit"),
+    ({"current": 0.9}, "over the limit"),
+    ({"ceiling": 9.0, "voltage": 1.0}, "over the limit"),
+]
+
+
+@pytest.mark.parametrize("rest, reason", OFF_WITH_REFUSED_REST)
+def test_an_off_with_a_refused_rest_says_the_off_was_done(bench_hub, rest, reason):
+    hub, sup, _ = bench_hub
+    assert asyncio.run(hub.apply("s1", voltage=1.0, current=0.1, output="on"))["ok"] and sup.state.output_on
+    mark = len(sup.exchanges)
+    with pytest.raises(Refused) as refused:
+        asyncio.run(hub.apply("s1", output="off", **rest))
+    assert refused.value.status == 422
+    assert refused.value.reason.startswith("s1: output off (confirmed); the rest of the request was refused: ")
+    assert reason in refused.value.reason
+    assert not sup.state.output_on and changes_sent(sup, mark) == [OUTPUT]      # the off, and nothing else
