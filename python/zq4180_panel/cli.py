@@ -164,7 +164,7 @@ def main(argv: list[str] | None = None) -> int:
             args.scpi_address = listen_address(args.scpi, allow_remote=args.allow_remote_control)
         except ListenError as exc:
             parser.print_usage(sys.stderr)
-            print(f"{PROG}: error: {exc}", file=sys.stderr)
+            print(f"{PROG}: error: {one_line(str(exc))}", file=sys.stderr)
             return EXIT_USAGE
     targets = list(args.targets)
     if not targets and not args.sim:
@@ -193,13 +193,14 @@ def _run(args, targets: list[str], previous_signals: dict) -> int:
     from zq4180_bench.config import ConfigError
 
     from .access import Policy, allowed_hosts, bind_is_loopback, bind_is_wildcard, host_literal, new_token
+    from .logtext import one_line
     from .addresses import browser_host, listen, other_addresses
     from .stations import make_hub, open_all
 
     try:
         config = load_config(args.config)
     except ConfigError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        print(f"{PROG}: error: {one_line(str(exc))}", file=sys.stderr)
         return EXIT_USAGE
     limits = Limits.of(args.max_voltage, args.max_current)
     try:
@@ -222,7 +223,7 @@ def _run(args, targets: list[str], previous_signals: dict) -> int:
         try:
             supplies = open_all(targets, config, limits)
         except RuntimeError as exc:
-            print(f"{PROG}: error: {exc}", file=sys.stderr)
+            print(f"{PROG}: error: {one_line(str(exc))}", file=sys.stderr)
             return EXIT_FAIL
         log_dir = Path(args.log_dir) if args.log_dir else Path(tempfile.mkdtemp(prefix="zq4180-panel-"))
         try:

@@ -76,3 +76,20 @@ def test_wildcard_bind_prints_an_address_a_browser_opens(make_supply, make_panel
     err = panel.stderr()
     assert f"warning: listening on {bind if ':' not in bind else '[::]'}" in err
     assert f"logs in {tmp_path / 'logs'}" in err
+
+
+# configuration files whose text would split the error over lines (the error names what it quotes)
+ODD_CONFIGS = [
+    ('[supplies."bench-a\\n"]\nport = "/dev/null"\n', "bench-a\\n"),
+    ('[supplies."bench-a\\r\\nzq4180-panel: serving"]\nport = "/dev/null"\n', "bench-a\\r\\nzq4180-panel"),
+]
+
+
+@pytest.mark.parametrize("text, shown", ODD_CONFIGS)
+def test_a_configuration_error_is_one_line(tmp_path, text, shown):
+    config = tmp_path / "odd.toml"
+    config.write_text(text)
+    done = run_panel(["--sim", "1", "--config", str(config)], tmp_path)
+    assert done.returncode == 2 and done.stdout == "", done.stderr
+    assert done.stderr.count("\n") == 1 and done.stderr.startswith("zq4180-panel: error: ")
+    assert shown in done.stderr
