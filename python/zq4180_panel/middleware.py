@@ -48,7 +48,9 @@ class TokenCookieMiddleware:
             await self.app(scope, receive, send)
             return
         rest = urlencode([(k, v) for k, v in pairs if k != "token"])
-        location = quote(scope.get("path") or "/", safe="/%:@!$&'()*+,;=-._~") + (f"?{rest}" if rest else "")
+        # one leading slash: "//host/..." would send the browser to another site
+        path = "/" + (scope.get("path") or "/").lstrip("/")
+        location = quote(path, safe="/%:@!$&'()*+,;=-._~") + (f"?{rest}" if rest else "")
         await send({"type": "http.response.start", "status": 303,
                     "headers": [(b"location", location.encode("latin-1")),
                                 (b"set-cookie", self.policy.set_cookie_header()),

@@ -299,3 +299,23 @@ def test_a_body_without_the_token_is_refused_unread(bench, method, path, headers
 
 
 MAX_BODY_SENT = 8000
+
+
+# (the path of a token address, where its redirect goes): always this panel, never another site
+REDIRECTS = [
+    ("/", "/"),
+    ("/?x=1&", "/?x=1"),
+    ("//evil.example/x", "/evil.example/x"),
+    ("/%2F%2Fevil.example", "/evil.example"),
+    ("/\\evil.example/", "/%5Cevil.example/"),
+]
+
+
+@pytest.mark.parametrize("path, location", REDIRECTS)
+def test_the_token_address_redirects_to_this_panel_only(bench, path, location):
+    panel, _ = bench
+    joined = path + ("&" if "?" in path else "?") + f"token={panel.token}"
+    answer = raw(panel, head(panel, "GET", joined, {}))
+    lines = answer.split(b"\r\n\r\n")[0].decode("latin-1").split("\r\n")
+    assert lines[0].split()[1] == "303", answer[:300]
+    assert [line.split(":", 1)[1].strip() for line in lines if line.lower().startswith("location:")] == [location]
