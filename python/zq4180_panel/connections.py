@@ -6,8 +6,9 @@ outputs off included, and a lost supply's port cannot be reopened. Here:
 
 * at most :func:`connection_cap` connections are open at once, well below the file limit;
   a new one beyond it takes the place of the connection idle the longest (no request in
-  progress), else of one whose client has stopped reading its answer, or is closed at once
-  when every connection is busy, so a newcomer (the token holder) gets through while someone
+  progress), else of one whose client has stopped reading its answer (or, failing that, of
+  one whose answer is under way), or is closed at once when every connection waits for its
+  answer, so a newcomer (the token holder) gets through while someone
   holds idle connections;
 * a connection must complete its request head within :data:`HEAD_TIMEOUT` seconds of
   opening (or of its last response), however slowly it sends: then it is closed;
@@ -65,13 +66,16 @@ class GuardedH11Protocol(H11Protocol):
     def _make_room(self) -> bool:
         ours = [p for p in self.server_state.connections if isinstance(p, GuardedH11Protocol)]
         # an idle connection first; else one whose client does not read the answer it asked for
-        # (a large CSV left unread would otherwise keep its connection busy for ever)
-        idle = [p for p in ours if p.idle()] or [p for p in ours if p.stalled()]
+        # (a large file or CSV left unread would keep its connection busy for ever), else one whose
+        # answer is under way: only a request still waiting for its answer (a change the token
+        # holder asked for, waiting for its supply) is never cut
+        idle = ([p for p in ours if p.idle()] or [p for p in ours if p.stalled()]
+                or [p for p in ours if p.answering()])
         if not idle:
             return False
         oldest = min(idle, key=lambda p: p.active_at)
         type(self).evicted += 1
-        oldest.close_quietly()
+        oldest.close_quietly(abort=not oldest.idle())
         return True
 
     def idle(self) -> bool:
@@ -84,11 +88,21 @@ class GuardedH11Protocol(H11Protocol):
         flow = getattr(self, "flow", None)
         return bool(flow is not None and flow.write_paused)
 
-    def close_quietly(self) -> None:
+    def answering(self) -> bool:
+        """An answer has begun and is not complete yet."""
+        cycle = self.cycle
+        return bool(cycle is not None and cycle.response_started and not cycle.response_complete)
+
+    def close_quietly(self, abort: bool = False) -> None:
+        """Close the connection; ``abort``: at once, dropping what its client did not read (a plain
+        close would keep the socket until the client reads it all)."""
         self.connections.discard(self)
         self._disarm()
-        if self.transport is not None and not self.transport.is_closing():
-            self.transport.close()
+        if self.transport is not None:
+            if abort:
+                self.transport.abort()
+            elif not self.transport.is_closing():
+                self.transport.close()
 
     def _arm(self) -> None:
         self._disarm()

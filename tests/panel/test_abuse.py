@@ -319,3 +319,24 @@ def test_the_token_address_redirects_to_this_panel_only(bench, path, location):
     lines = answer.split(b"\r\n\r\n")[0].decode("latin-1").split("\r\n")
     assert lines[0].split()[1] == "303", answer[:300]
     assert [line.split(":", 1)[1].strip() for line in lines if line.lower().startswith("location:")] == [location]
+
+
+def test_clients_that_stop_reading_do_not_keep_the_token_holder_out(bench):
+    import nicegui
+    panel, _ = bench
+    path = f"/_nicegui/{nicegui.__version__}/static/sass.dart.js"          # megabytes, open to anyone
+    held = []
+    try:
+        for _ in range(connection_cap() + 40):
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)      # and never read
+            s.settimeout(5)
+            s.connect((panel.connect_host, panel.port))
+            s.sendall(head(panel, "GET", path, {}).replace(b"Connection: close", b"Connection: keep-alive"))
+            held.append(s)
+        time.sleep(2)
+        status, _, answer = panel.post("/api/off", timeout=10)
+        assert status == 200 and answer["confirmed"], answer
+    finally:
+        for s in held:
+            s.close()

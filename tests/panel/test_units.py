@@ -187,7 +187,7 @@ def test_a_traceback_cannot_forge_a_line():
 
 class _Transport:
     def __init__(self) -> None:
-        self.closed = False
+        self.closed = self.aborted = False
 
     def is_closing(self) -> bool:
         return self.closed
@@ -195,14 +195,20 @@ class _Transport:
     def close(self) -> None:
         self.closed = True
 
+    def abort(self) -> None:
+        self.closed = self.aborted = True
 
-# (the connections held, each (busy, its client stopped reading, last active); which one makes room)
+
+# (the connections held, each (busy, its client stopped reading, its answer begun, last active);
+# which one makes room)
 ROOM = [
-    ("the idle one, not the stalled one", [(True, True, 1.0), (False, False, 5.0)], 1),
-    ("the longest idle", [(False, False, 3.0), (False, False, 2.0)], 1),
-    ("a client that stopped reading its answer, when none is idle", [(True, False, 1.0), (True, True, 4.0)], 1),
-    ("the oldest of those", [(True, True, 6.0), (True, True, 4.0), (True, False, 1.0)], 1),
-    ("none: every one busy and reading", [(True, False, 1.0), (True, False, 2.0)], None),
+    ("the idle one, not the stalled one", [(True, True, True, 1.0), (False, False, False, 5.0)], 1),
+    ("the longest idle", [(False, False, False, 3.0), (False, False, False, 2.0)], 1),
+    ("a client that stopped reading its answer, when none is idle",
+     [(True, False, True, 1.0), (True, True, True, 4.0)], 1),
+    ("the oldest of those", [(True, True, True, 6.0), (True, True, True, 4.0), (True, False, True, 1.0)], 1),
+    ("an answer under way, when none is stalled", [(True, False, False, 1.0), (True, False, True, 4.0)], 1),
+    ("none: every one waits for its answer", [(True, False, False, 1.0), (True, False, False, 2.0)], None),
 ]
 
 
@@ -215,9 +221,9 @@ def test_which_connection_makes_room(case, held, evicted):
     connections: set = set()
     state = SimpleNamespace(connections=connections)
 
-    def protocol(busy: bool, stalled: bool, at: float):
+    def protocol(busy: bool, stalled: bool, started: bool, at: float):
         p = GuardedH11Protocol.__new__(GuardedH11Protocol)
-        p.cycle = SimpleNamespace(response_complete=not busy)
+        p.cycle = SimpleNamespace(response_complete=not busy, response_started=started or not busy)
         p.flow = SimpleNamespace(write_paused=stalled)
         p.active_at, p._head_timer, p.transport = at, None, _Transport()
         p.server_state, p.connections = state, connections
@@ -225,7 +231,9 @@ def test_which_connection_makes_room(case, held, evicted):
 
     old = [protocol(*h) for h in held]
     connections.update(old)
-    newcomer = protocol(False, False, 10.0)
+    newcomer = protocol(False, False, False, 10.0)
     assert newcomer._make_room() is (evicted is not None)
     assert [p.transport.closed for p in old] == [k == evicted for k in range(len(old))]
+    # a busy one is cut off at once: a plain close would wait for its client to read
+    assert [p.transport.aborted for p in old] == [k == evicted and held[k][0] for k in range(len(old))]
     assert len(connections) == len(old) - (evicted is not None)
