@@ -90,18 +90,11 @@ def _targets(args: argparse.Namespace, sim_ports: list[str]) -> list[str]:
 
 
 def _unconnected(target: str, limits, config):
-    """A supply that did not answer at start, with the limits it would have had: its readings say
+    """A supply that did not answer at start, with every limit it would have had: its readings say
     ``no_port`` until it can be opened (the library reopens it about once a second)."""
-    from .supply import Supply, resolve_target
-    port, entry = resolve_target(target, config)
-    entries = [entry] if entry is not None else config.by_port(port)
-    merged = limits
-    for e in entries:
-        merged = merged.merged(e.limits())
-    expected = next((e.serial for e in entries if e.serial), None)
-    name = entry.name if entry else (entries[0].name if len(entries) == 1 else None)
-    supply = Supply(port, name=name, limits=merged, safe_end="never", expected_serial=expected)
-    supply.problem = f"{port}: not answering yet"
+    from .opening import plan_supply
+    supply = plan_supply(target, limits=limits, config=config, safe_end="never")
+    supply.problem = f"{supply.port}: not answering yet"
     return supply
 
 
