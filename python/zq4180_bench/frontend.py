@@ -98,7 +98,8 @@ def _unconnected(target: str, limits, config):
     return supply
 
 
-def _open_all(targets: list[str], limits, config, missing_ok: bool, warn) -> list:
+def open_targets(targets: list[str], limits, config, missing_ok: bool = False, warn=None) -> list:
+    """Open every target at once (connected supplies, in order); OpenError naming each that failed."""
     from .supply import OpenError, open_supply
 
     def one(target: str):
@@ -107,7 +108,8 @@ def _open_all(targets: list[str], limits, config, missing_ok: bool, warn) -> lis
         except OpenError as exc:
             if not missing_ok:
                 raise
-            warn(f"{exc}: served anyway; it counts as lost until it answers")
+            if warn is not None:
+                warn(f"{exc}: served anyway; it counts as lost until it answers")
             return _unconnected(target, limits, config)
 
     supplies: list = []
@@ -159,7 +161,7 @@ def open_supplies(args: argparse.Namespace, *, missing_ok: bool = False,
                 raise UsageError(f"--sim-load: {exc}") from None
             sim_ports = [v.port for v in virtual]
         targets = _targets(args, sim_ports)
-        supplies = _open_all(targets, limits, config, missing_ok, _stderr(prog))
+        supplies = open_targets(targets, limits, config, missing_ok, _stderr(prog))
         for supply in supplies:
             stack.callback(supply.close)
         yield list(zip(supply_names(supplies), supplies))

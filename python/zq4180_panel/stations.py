@@ -6,7 +6,6 @@ lists them as ``(name, Worker)`` for anything else that serves the same supplies
 
 from __future__ import annotations
 
-import concurrent.futures
 import time
 from pathlib import Path
 
@@ -14,25 +13,13 @@ PROG = "zq4180-panel"
 
 
 def open_all(targets: list[str], config, limits) -> list:
-    from zq4180_bench import open_supply
-
-    def one(target: str):
-        return open_supply(target, limits=limits, config=config, safe_end="never")
-
-    supplies: list = []
-    errors: list[str] = []
-    with concurrent.futures.ThreadPoolExecutor(max_workers=min(8, max(1, len(targets)))) as pool:
-        futures = [pool.submit(one, t) for t in targets]
-        for target, future in zip(targets, futures):
-            try:
-                supplies.append(future.result())
-            except Exception as exc:  # noqa: BLE001 - reported per supply below
-                errors.append(f"{target}: {exc}" if target not in str(exc) else str(exc))
-    if errors:
-        for supply in supplies:
-            supply.close()
-        raise RuntimeError("; ".join(errors))
-    return supplies
+    """Every supply opened, or RuntimeError naming each that failed (the library's opening)."""
+    from zq4180_bench.errors import SupplyError
+    from zq4180_bench.frontend import open_targets
+    try:
+        return open_targets(targets, limits, config)
+    except SupplyError as exc:
+        raise RuntimeError(str(exc)) from None
 
 
 def station_ids(supplies: list) -> list[str]:
