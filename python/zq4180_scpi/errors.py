@@ -66,17 +66,22 @@ def quoted(text: str) -> str:
 
 
 class ErrorQueue:
-    """First in, first out, 16 deep; when full the newest entry becomes -350 (Queue overflow)."""
+    """First in, first out, 16 deep; when full the newest entry becomes -350 (Queue overflow),
+    which says how many errors were lost."""
 
     def __init__(self, depth: int = QUEUE_DEPTH) -> None:
         self.depth = depth
         self._items: collections.deque[tuple[int, str]] = collections.deque()
+        self._lost = 0
 
     def push(self, code: int, text: str) -> None:
-        if len(self._items) >= self.depth:
-            self._items[-1] = (-350, TEXTS[-350])   # the queue's last place tells that errors were lost
-        else:
+        if len(self._items) < self.depth:
             self._items.append((code, text))
+            return
+        # the queue's last place tells that errors were lost: the one it held, and each one since
+        self._lost = self._lost + 1 if self._items[-1][0] == -350 else 2
+        self._items[-1] = (-350, f"{TEXTS[-350]}; {self._lost} errors lost (the queue holds {self.depth}: "
+                                 "read SYST:ERR? sooner)")
 
     def pop(self) -> tuple[int, str]:
         return self._items.popleft() if self._items else (0, "No error")

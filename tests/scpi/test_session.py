@@ -7,7 +7,7 @@ from hypothesis import given, settings, strategies as st
 
 from zq4180_bench.limits import Limits
 from zq4180_bench.readings import Reading
-from zq4180_scpi.errors import TEXTS
+from zq4180_scpi.errors import TEXTS, ErrorQueue
 from zq4180_scpi.session import Session
 
 READING = Reading(time="t", elapsed_s=0.0, voltage_V=5.0, current_A=0.5, power_W=2.5, voltage_set_V=5.0,
@@ -97,3 +97,26 @@ def test_any_text_gives_a_reply_line_or_a_known_error(lines):
     for request in station.applied:
         assert all(v <= 12 for k, v in request.items() if k in ("voltage", "ceiling"))
         assert all(v <= 2 for k, v in request.items() if k == "current")
+
+
+@pytest.mark.parametrize("pushed, read_between, codes, overflow", [
+    (16, 0, [1] * 16, None),
+    (17, 0, [1] * 15 + [-350], "2 errors lost"),
+    (20, 0, [1] * 15 + [-350], "5 errors lost"),
+    (18, 3, [1] * 12 + [-350, 1], "2 errors lost"),   # three read after an overflow: room again, in order
+    (34, 16, [1] * 15 + [-350], "2 errors lost"),     # all read, then a new overflow counts afresh
+])
+def test_the_error_queue_keeps_16_and_says_how_many_were_lost(pushed, read_between, codes, overflow):
+    queue = ErrorQueue()
+    for k in range(pushed):
+        if k == 17 and read_between:
+            for _ in range(read_between):
+                queue.pop()
+        queue.push(1, "x")
+    entries = [queue.pop() for _ in range(len(queue))]
+    assert [c for c, _ in entries] == codes
+    assert queue.pop() == (0, "No error")
+    for code, text in entries:
+        assert text.startswith(TEXTS.get(code, "x"))
+        if code == -350:
+            assert text.startswith("Queue overflow; ") and overflow in text
