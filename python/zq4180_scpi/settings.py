@@ -75,7 +75,10 @@ async def switch_off(s: Session) -> None:
     result = await s.station.off()
     s.changed()
     if not result.confirmed:
-        raise ScpiError(-240, f"{s.station.name}: {result.message()}")
+        reading = result.reading          # the last read that got through, when the port went since
+        lost = (not getattr(s.station.supply, "connected", True) or reading is None
+                or (not reading.ok and reading.status != "no_reply"))
+        raise ScpiError(-241 if lost else -240, f"{s.station.name}: {result.message()}")
 
 
 # -- settings ----------------------------------------------------------------------------------
@@ -100,7 +103,12 @@ def value_of(s: Session, param, setting: str, unit: str, what: str) -> float:
         if named in _NAMED:
             return table[named[:3]]
         raise ScpiError(-104, f"{what} takes a number of {unit}, MIN, MAX or DEF, got {param.text}")
-    return number(param, unit, what)
+    value = number(param, unit, what)
+    if setting == "current" and value > CURRENT_FIELD_MAX:
+        # the supply would hold its largest value instead: out of range, nothing sent
+        raise ScpiError(-222, f"current limit {value:.3f} A is over {CURRENT_FIELD_MAX:.3f} A, the largest the "
+                              "supply takes")
+    return value
 
 
 def _fmt(value: float) -> str:

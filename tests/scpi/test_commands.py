@@ -179,6 +179,22 @@ def test_refused_commands_send_nothing(inst, line, number):
     assert bench.settings_sent() == before
 
 
+@pytest.mark.parametrize("line, number", [
+    ("CURR 65.536", -222), ("CURR 70", -222), ("APPL 1,65536MA", -222), ("CURR 65535MA", 0), ("CURR MAX", 0),
+])
+def test_without_limits_a_current_over_what_the_supply_takes_sends_nothing(scpi_bench, visa, line, number):
+    bench = scpi_bench()                       # no limits: only the supply's own 65.535 A bounds the current
+    inst = visa(bench.resources[0])
+    inst.query("*OPC?")
+    before = bench.settings_sent()
+    inst.write(line)
+    assert [code(e) for e in errors(inst)] == ([number] if number else [])
+    if number:
+        assert bench.settings_sent() == before
+    else:
+        assert inst.query("CURR?") == "65.535"
+
+
 def test_a_value_over_a_limit_names_the_limit(inst):
     inst.write("VOLT 50")
     assert errors(inst) == ['-222,"Data out of range; voltage 50.000 V is over the limit 12.000 V '

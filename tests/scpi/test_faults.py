@@ -55,6 +55,19 @@ def test_an_off_that_cannot_be_confirmed_says_so(scpi_bench, visa):
 
 
 @pytest.mark.parametrize("off", ["OUTP OFF", "*RST"])
+def test_an_off_that_meets_a_lost_port_is_hardware_missing(scpi_bench, visa, off):
+    bench = scpi_bench()
+    inst = visa(bench.resources[0], timeout_ms=30000)
+    inst.write("APPL 5,1;:OUTP ON")
+    assert inst.query("OUTP?") == "1"
+    bench.sim.unplug()
+    inst.write(off)
+    entries = errors(inst)
+    assert len(entries) == 1 and entries[0].startswith('-241,"Hardware missing; S1: OUTPUT MAY STILL BE ON'), entries
+    bench.sim.replug()
+
+
+@pytest.mark.parametrize("off", ["OUTP OFF", "*RST"])
 def test_the_off_goes_ahead_of_queued_work(scpi_bench, visa, off):
     bench = scpi_bench(pacing=True)                          # 4800 baud: settings take a while
     others = [visa(bench.resources[0], timeout_ms=20000) for _ in range(4)]
@@ -267,13 +280,15 @@ def test_clients_outside_allow_from_are_closed(virtual_supplies):
 
 @pytest.mark.parametrize("line, fault, expected", [
     ("VOLT 3", {"kind": "no_reply", "command": 0x23}, '-240,"Hardware error; the supply did not answer"'),
-    ("CURR 70", None, '-240,"Hardware error; the current limit read back 65.535, not 70.000"'),
+    ("CURR 0.7", {"kind": "ignore", "command": 0x24},
+     '-240,"Hardware error; the current limit read back 1.000, not 0.700"'),
 ])
 def test_a_setting_not_confirmed_is_a_hardware_error(scpi_bench, visa, line, fault, expected):
-    bench = scpi_bench()                       # no limits: 70 A reaches the supply, which holds 65.535 A
+    bench = scpi_bench()
     inst = visa(bench.resources[0], timeout_ms=10000)
-    if fault is not None:
-        bench.sim.inject(fault["kind"], count=1, command=fault["command"])
+    inst.write("CURR 1;*OPC?")
+    assert inst.read() == "1"
+    bench.sim.inject(fault["kind"], count=1, command=fault["command"])
     inst.write(line + ";:OUTP ON")
     assert errors(inst) == [expected]
     assert inst.query("OUTP?") == "0"          # the rest of the line did not run
