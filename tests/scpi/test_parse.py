@@ -158,7 +158,7 @@ def test_the_error_queue_is_16_deep_and_ends_in_an_overflow():
     assert len(queue) == 16
     popped = [queue.pop() for _ in range(16)]
     assert popped[:15] == [(-100 - k, f"e{k}") for k in range(15)]
-    assert popped[15] == (-350, "Queue overflow")
+    assert popped[15] == (-350, "Queue overflow; 5 errors lost (the queue holds 16: read SYST:ERR? sooner)")
     assert queue.pop() == (0, "No error")
 
 
