@@ -160,6 +160,8 @@ def main(argv: list[str] | None = None) -> int:
         return EXIT_USAGE
     if args.scpi is not None:
         from zq4180_scpi.embed import ListenError, listen_address
+
+        from .logtext import one_line
         try:
             args.scpi_address = listen_address(args.scpi, allow_remote=args.allow_remote_control)
         except ListenError as exc:
