@@ -487,8 +487,18 @@ class Holder:
         self.thread.join()
 
 
+@pytest.fixture
+def python_sigint():
+    """The simulated Ctrl-C reaches only Python's own SIGINT handler: put it in force,
+    whatever an earlier test left behind, and restore what was there."""
+    import signal
+    saved = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, saved)
+
+
 @pytest.mark.parametrize("interrupt", [False, True], ids=["waits", "ctrl-c-while-waiting"])
-def test_waiting_for_a_held_lock_leaves_nothing_behind(env, figures, interrupt):
+def test_waiting_for_a_held_lock_leaves_nothing_behind(env, figures, interrupt, python_sigint):
     # An interrupted wait ends at the next wait slice (up to 20 ms): fewer calls.
     obj = zq4180.ZQ4180("/dev/ttyUSB0")
     holder = Holder(obj, env, interrupt)
