@@ -3,8 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import ctypes
-import ctypes.util
 import os
 import signal
 import sys
@@ -57,17 +55,6 @@ def _say(text: str) -> None:
         pass
 
 
-def _name_process() -> None:
-    """``lsof`` and the doctor name a port's holder by the command name: make it ours under ``python -m``."""
-    if not sys.platform.startswith("linux"):
-        return
-    try:
-        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
-        libc.prctl(15, PROG.encode(), 0, 0, 0)   # PR_SET_NAME
-    except (OSError, AttributeError):
-        pass
-
-
 def _own_stdout():
     """Standard output for the served names only: EPICS writes its start-up messages to file
     descriptor 1, which from here on is standard error."""
@@ -111,7 +98,8 @@ class _Stop:
 
 
 def main(argv: list[str] | None = None) -> int:
-    _name_process()
+    from zq4180_bench.frontend import name_process
+    name_process(PROG)
     from zq4180_bench.frontend import UsageError, parse_args
     parser = build_parser()
     try:

@@ -3,8 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import ctypes
-import ctypes.util
 import logging
 import os
 import signal
@@ -117,17 +115,6 @@ def _say(text: str) -> None:
     print(f"{PROG}: {text}", file=sys.stderr, flush=True)
 
 
-def _name_process() -> None:
-    """``lsof`` shows the holder of a port by its command name: make it ours under ``python -m`` too."""
-    if not sys.platform.startswith("linux"):
-        return
-    try:
-        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
-        libc.prctl(15, b"zq4180-panel", 0, 0, 0)   # PR_SET_NAME
-    except (OSError, AttributeError):
-        pass
-
-
 class _Stop(BaseException):
     """A stop signal before the server runs."""
 
@@ -146,7 +133,8 @@ def _early_signals() -> dict:
 
 
 def main(argv: list[str] | None = None) -> int:
-    _name_process()
+    from zq4180_bench.frontend import name_process
+    name_process(PROG)
     # a panel started from a test run must not think it is NiceGUI's own test harness
     os.environ.pop("PYTEST_CURRENT_TEST", None)
     parser = build_parser()

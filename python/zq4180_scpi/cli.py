@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import ctypes
-import ctypes.util
 import logging
 import signal
 import sys
@@ -59,19 +57,9 @@ def _say(text: str) -> None:
         pass
 
 
-def name_process(name: bytes = b"zq4180-scpi") -> None:
-    """``lsof`` names a port's holder by its command name: make it ours under ``python -m`` too."""
-    if not sys.platform.startswith("linux"):
-        return
-    try:
-        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
-        libc.prctl(15, name, 0, 0, 0)   # PR_SET_NAME
-    except (OSError, AttributeError):
-        pass
-
-
 def main(argv: list[str] | None = None) -> int:
-    name_process()
+    from zq4180_bench.frontend import name_process
+    name_process(PROG)
     from zq4180_bench import frontend, signals
     from zq4180_bench.config import ConfigError
     from zq4180_bench.errors import OpenError
