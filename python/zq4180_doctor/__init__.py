@@ -17,6 +17,7 @@ The frames are built here, so the doctor needs neither the driver nor the
 virtual supply to run.
 """
 
-from .checks import CHECKS, Holder, Result, diagnose, port_holders
+from .checks import CHECKS, Result, diagnose
+from .holders import Holder, port_holders
 
 __all__ = ["CHECKS", "Holder", "Result", "diagnose", "port_holders"]

@@ -11,7 +11,7 @@ import types
 
 import pytest
 
-from zq4180_doctor import checks as doctor_checks, port_holders
+from zq4180_doctor import holders as doctor_holders, port_holders
 from zq4180_doctor.cli import main
 from zq4180_sim import VirtualSupply
 
@@ -246,11 +246,11 @@ def test_a_socat_bridge_holding_its_own_pty(capsys, tmp_path):
 ])
 def test_holders_recognised_by_command_line(monkeypatch, argv, lsof_name, kind, description):
     pid = 4242
-    monkeypatch.setattr(doctor_checks, "_command_line", lambda p: argv if p == pid else [])
+    monkeypatch.setattr(doctor_holders, "_command_line", lambda p: argv if p == pid else [])
     lsof_out = (f"COMMAND  PID USER FD TYPE DEVICE SIZE/OFF NODE NAME\n"
                 f"{lsof_name} {pid} root 3u CHR 188,0 0t0 4 /dev/ttyUSB0\n"
                 f"{lsof_name} {pid} root 4u CHR 188,0 0t0 4 /dev/ttyUSB0\n").encode()
-    monkeypatch.setattr(doctor_checks, "_lsof", lambda port: lsof_out)
+    monkeypatch.setattr(doctor_holders, "_lsof", lambda port: lsof_out)
     [holder] = port_holders("/dev/ttyUSB0")
     assert (holder.pid, holder.command, holder.kind) == (pid, lsof_name, kind)
     assert holder.description == description.format(pid=pid)

@@ -3,7 +3,7 @@ import shutil
 
 import pytest
 
-from zq4180_doctor import checks as doctor_checks, port_holders
+from zq4180_doctor import holders as doctor_holders, port_holders
 
 
 @pytest.mark.parametrize("argv, lsof_name, description", [
@@ -18,10 +18,10 @@ from zq4180_doctor import checks as doctor_checks, port_holders
 ])
 def test_scpi_holders_recognised(monkeypatch, argv, lsof_name, description):
     pid = 4343
-    monkeypatch.setattr(doctor_checks, "_command_line", lambda p: argv if p == pid else [])
+    monkeypatch.setattr(doctor_holders, "_command_line", lambda p: argv if p == pid else [])
     lsof_out = (f"COMMAND  PID USER FD TYPE DEVICE SIZE/OFF NODE NAME\n"
                 f"{lsof_name} {pid} root 3u CHR 188,0 0t0 4 /dev/ttyUSB0\n").encode()
-    monkeypatch.setattr(doctor_checks, "_lsof", lambda port: lsof_out)
+    monkeypatch.setattr(doctor_holders, "_lsof", lambda port: lsof_out)
     [holder] = port_holders("/dev/ttyUSB0")
     assert holder.description == description.format(pid=pid)
     assert "kill" not in holder.advice
