@@ -16,7 +16,8 @@ from typing import Callable, Iterable
 
 from zq4180_bench import Worker
 
-from .jobs import OFF_WAIT, Failed, Ramps, Refused, http_status, off_entry
+from .answers import Failed, Refused, http_status, off_entry
+from .jobs import OFF_WAIT, Ramps
 from .station import CHART_WINDOW, EVENT_KINDS_MARKED, Station
 
 __all__ = ["CHART_WINDOW", "EVENT_KINDS_MARKED", "Failed", "Hub", "Refused", "Station", "http_status"]

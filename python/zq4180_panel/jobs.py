@@ -20,6 +20,8 @@ from typing import Any, Callable, Iterator
 from zq4180_bench import (LimitError, NoReply, QueueFull, RampStopped, SettingNotTaken, Supply, SupplyError, SupplyLost,
                           ramp)
 
+# the answers have their own module; FIELD_NAMES and http_status stay importable from here too
+from .answers import FIELD_NAMES, Failed, Refused, http_status, limit_reason, off_entry  # noqa: F401
 from .fields import check_number
 from .station import RampState, Station, outcome_dict
 
@@ -28,64 +30,6 @@ log = logging.getLogger("zq4180_panel")
 JOB_TIMEOUT = 15.0         # s a settings request waits for its worker
 OFF_WAIT = 60.0            # s at most for a confirmed off (its tries bound it far below this)
 RAMP_READ_INTERVAL = 0.25  # s: a ramp reads the status at least this often (the card and the CSV go on)
-
-class Refused(Exception):
-    """A request the panel turns down before anything reaches a supply."""
-
-    status = 422
-
-    def __init__(self, reason: str, status: int | None = None) -> None:
-        super().__init__(reason)
-        self.reason = reason
-        if status is not None:
-            self.status = status
-
-
-class Failed(Exception):
-    """The supply did not answer, or its port is gone, or the request ran out of time (HTTP 503);
-    or the supply reported a setting other than the one sent, so nothing was switched on (502)."""
-
-    def __init__(self, reason: str, status: int = 503) -> None:
-        super().__init__(reason)
-        self.status = status
-
-
-def http_status(result: dict[str, Any]) -> int:
-    """200 done; 503 an off not confirmed or a command the supply did not answer; 502 a read-back
-    that differs from the request."""
-    if result["ok"]:
-        return 200
-    if result.get("confirmed") is False or any(not o["answered"] for o in result.get("outcomes", ())):
-        return 503
-    return 502
-
-
-FIELD_NAMES = {"voltage": "voltage", "current": "current limit", "ceiling": "ceiling"}
-
-
-def limit_reason(exc: LimitError) -> str:
-    """The library's reason, and for a standing value the panel's way to fix it."""
-    fix, setting = getattr(exc, "fix", None), getattr(exc, "setting", None)
-    if fix is None or setting not in FIELD_NAMES:
-        return str(exc)
-    unit = "A" if setting == "current" else "V"
-    return (f"{exc}; set the {FIELD_NAMES[setting]} to {fix:.3f} {unit} first "
-            f"(the card's {FIELD_NAMES[setting]} field, or {{\"{setting}\": {fix:g}}} in the API)")
-
-
-def off_entry(station: Station, result, error: str | None = None) -> dict[str, Any]:
-    """One supply's answer to an off: confirmed or not, and the library's own words for it."""
-    confirmed = bool(result is not None and result.confirmed)
-    if result is not None:
-        message = f"{station.id}: {result.message()}"
-    else:
-        message = f"{station.id}: OUTPUT MAY STILL BE ON: the off did not finish ({error})"
-    reading = None if result is None or result.reading is None else result.reading
-    return {"id": station.id, "ok": confirmed, "confirmed": confirmed, "message": message,
-            "outcomes": [{"name": "output", "requested": "off",
-                          "readback": None if reading is None or not reading.ok else reading.output,
-                          "answered": bool(reading is not None and reading.ok), "sent": True, "ok": confirmed}],
-            "reading": None if reading is None else reading.as_dict()}
 
 
 class Operations:
