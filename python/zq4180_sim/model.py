@@ -1,72 +1,34 @@
-"""The supply's behaviour: state, electrical model and frame handling, without I/O."""
+"""The supply's behaviour: its settings and how it answers a request frame, without I/O.
+
+The frame layout lives in :mod:`.frames` and the loads in :mod:`.loads`; their
+names stay importable from here.
+"""
 
 from __future__ import annotations
 
-import math
 import threading
-from dataclasses import dataclass
 
-FRAME_LEN = 26
-SYNC = 0xAA
-BROADCAST = 0xFF
-RETURN_WORD = 0x12
+from .frames import (BROADCAST, CMD_CURRENT, CMD_FACTORY_RESET, CMD_IDENTITY, CMD_NEW_ADDR,
+                     CMD_OUTPUT, CMD_STATUS, CMD_VOLTAGE, CMD_VOLTAGE_MAX, CMD_WORK_MODE,
+                     COMMAND_NAMES, FRAME_LEN, RETURN_WORD, SYNC, U16_MAX, U32_MAX, _u32,
+                     build_frame, checksum, frame_ok)
+from .loads import (LED_N_VT, LED_SATURATION_A, LED_SERIES_OHMS, LOAD_TYPES, MODE_CC, MODE_CV,
+                    MODE_OFF, CurrentSink, Led, Load, Resistor, _check_load, parse_load)
 
-CMD_WORK_MODE = 0x20
-CMD_OUTPUT = 0x21
-CMD_VOLTAGE_MAX = 0x22
-CMD_VOLTAGE = 0x23
-CMD_CURRENT = 0x24
-CMD_NEW_ADDR = 0x25
-CMD_STATUS = 0x26
-CMD_IDENTITY = 0x31
-CMD_FACTORY_RESET = 0x32
-
-COMMAND_NAMES = {
-    CMD_WORK_MODE: "work_mode",
-    CMD_OUTPUT: "output",
-    CMD_VOLTAGE_MAX: "voltage_max",
-    CMD_VOLTAGE: "voltage",
-    CMD_CURRENT: "current",
-    CMD_NEW_ADDR: "new_addr",
-    CMD_STATUS: "status",
-    CMD_IDENTITY: "identity",
-    CMD_FACTORY_RESET: "factory_reset",
-}
-
-MODE_OFF, MODE_CV, MODE_CC = 0, 1, 2
-
-U16_MAX = 0xFFFF
-U32_MAX = 0xFFFFFFFF
+# the frame and load names stay importable from here
+__all__ = [
+    "BROADCAST", "CMD_CURRENT", "CMD_FACTORY_RESET", "CMD_IDENTITY", "CMD_NEW_ADDR", "CMD_OUTPUT",
+    "CMD_STATUS", "CMD_VOLTAGE", "CMD_VOLTAGE_MAX", "CMD_WORK_MODE", "COMMAND_NAMES", "CurrentSink",
+    "FACTORY_CURRENT_LIMIT_MA", "FACTORY_VOLTAGE_MAX_MV", "FACTORY_VOLTAGE_SET_MV", "FRAME_LEN",
+    "LED_N_VT", "LED_SATURATION_A", "LED_SERIES_OHMS", "LOAD_TYPES", "Led", "Load", "MODE_CC",
+    "MODE_CV", "MODE_OFF", "RETURN_WORD", "Resistor", "SYNC", "SupplyModel", "U16_MAX", "U32_MAX",
+    "build_frame", "checksum", "frame_ok", "parse_load",
+]
 
 # Factory settings, restored by the reset command (the bus address is not one of them).
 FACTORY_VOLTAGE_MAX_MV = 30_000
 FACTORY_VOLTAGE_SET_MV = 5_000
 FACTORY_CURRENT_LIMIT_MA = 1_000
-
-
-def checksum(frame) -> int:
-    """Low 8 bits of the plain sum of all bytes but the last."""
-    return sum(frame[:-1]) & 0xFF
-
-
-def build_frame(address: int, command: int, payload: bytes = b"", *, sync: int = SYNC) -> bytes:
-    """A 26-byte frame with the payload from byte 3 on and the checksum filled in."""
-    if len(payload) > FRAME_LEN - 4:
-        raise ValueError("payload longer than 22 bytes")
-    frame = bytearray(FRAME_LEN)
-    frame[0], frame[1], frame[2] = sync, address, command
-    frame[3:3 + len(payload)] = payload
-    frame[-1] = checksum(frame)
-    return bytes(frame)
-
-
-def frame_ok(frame) -> bool:
-    """Length, sync byte and checksum right: what either end accepts as a frame."""
-    return len(frame) == FRAME_LEN and frame[0] == SYNC and frame[-1] == checksum(frame)
-
-
-def _u32(frame, at: int) -> int:
-    return int.from_bytes(frame[at:at + 4], "little")
 
 
 def _check_text(name: str, value: str, length: int) -> str:
@@ -83,166 +45,6 @@ def _check_int(name: str, value: int, low: int, high: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
         raise ValueError(f"{name} must be an integer {low}..{high}")
     return value
-
-
-# -- loads -------------------------------------------------------------------------
-#
-# A load answers one question: at this target voltage (mV) and current limit (mA),
-# where does the output settle? Each returns (current mA, voltage mV, MODE_CV/MODE_CC),
-# rounded to whole units and clamped to the status fields.
-
-
-@dataclass(frozen=True)
-class Resistor:
-    """A resistance in ohms; None is an open circuit, 0 a short."""
-    ohms: float | None = None
-
-    def __post_init__(self) -> None:
-        ohms = self.ohms
-        if ohms is not None:
-            if isinstance(ohms, bool) or not isinstance(ohms, (int, float)):
-                raise ValueError("load_ohms must be >= 0, inf or None")
-            ohms = float(ohms)
-            if math.isnan(ohms) or ohms < 0:
-                raise ValueError("load_ohms must be >= 0, inf or None")
-            object.__setattr__(self, "ohms", None if math.isinf(ohms) else ohms)
-
-    def operating_point(self, target: int, limit: int) -> tuple[int, int, int]:
-        load = self.ohms
-        if load is None:
-            return 0, target, MODE_CV
-        # mV / ohm = mA; compare by multiplying so a short circuit needs no special case
-        if target <= limit * load:
-            current = round(target / load) if load else 0
-            return min(current, U16_MAX), target, MODE_CV
-        return limit, min(round(limit * load), U32_MAX), MODE_CC
-
-
-def _positive(name: str, value: float, *, zero: bool = False) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise ValueError(f"{name} must be a number")
-    value = float(value)
-    if not math.isfinite(value) or value < 0 or (value == 0 and not zero):
-        raise ValueError(f"{name} must be a finite number {'>=' if zero else '>'} 0")
-    return value
-
-
-LED_N_VT = 0.054          # ideality factor times thermal voltage, V (n ~ 2.1 at 25 C)
-LED_SERIES_OHMS = 2.0
-# saturation current that puts 1 mA at 1.8 V across the terminals
-LED_SATURATION_A = 1e-3 / math.expm1((1.8 - 1e-3 * LED_SERIES_OHMS) / LED_N_VT)
-
-
-@dataclass(frozen=True)
-class Led:
-    """A diode with series resistance: V = n_vt * ln(1 + I / saturation_a) + I * series_ohms.
-
-    The defaults draw about 1 mA at 1.8 V and 20 mA at 2.0 V, a red LED's knee.
-    """
-    saturation_a: float = LED_SATURATION_A
-    n_vt: float = LED_N_VT
-    series_ohms: float = LED_SERIES_OHMS
-
-    def __post_init__(self) -> None:
-        object.__setattr__(self, "saturation_a", _positive("saturation_a", self.saturation_a))
-        object.__setattr__(self, "n_vt", _positive("n_vt", self.n_vt))
-        object.__setattr__(self, "series_ohms",
-                           _positive("series_ohms", self.series_ohms, zero=True))
-
-    def voltage_at(self, amps: float) -> float:
-        """Terminal voltage (V) while ``amps`` flow forward."""
-        return self.n_vt * math.log1p(amps / self.saturation_a) + amps * self.series_ohms
-
-    def current_at(self, volts: float) -> float:
-        """Forward current (A) at terminal voltage ``volts``, by bisection on voltage_at."""
-        if volts <= 0:
-            return 0.0
-        if not self.series_ohms:
-            return self.saturation_a * math.expm1(min(volts / self.n_vt, 700.0))
-        low, high = 0.0, volts / self.series_ohms  # the junction never drops below 0 V
-        for _ in range(200):
-            mid = (low + high) / 2
-            if mid in (low, high):
-                break
-            if self.voltage_at(mid) < volts:
-                low = mid
-            else:
-                high = mid
-        return (low + high) / 2
-
-    def operating_point(self, target: int, limit: int) -> tuple[int, int, int]:
-        amps = self.current_at(target / 1000)
-        if amps * 1000 <= limit:
-            return min(round(amps * 1000), U16_MAX), target, MODE_CV
-        return limit, min(round(self.voltage_at(limit / 1000) * 1000), U32_MAX), MODE_CC
-
-
-@dataclass(frozen=True)
-class CurrentSink:
-    """An electronic load in constant-current mode, drawing ``amps`` whenever it sees voltage."""
-    amps: float = 0.5
-
-    def __post_init__(self) -> None:
-        object.__setattr__(self, "amps", _positive("sink current", self.amps, zero=True))
-
-    def operating_point(self, target: int, limit: int) -> tuple[int, int, int]:
-        drawn = self.amps * 1000 if target > 0 else 0.0  # nothing to pull at 0 V
-        if drawn <= limit:
-            return min(round(drawn), U16_MAX), target, MODE_CV
-        # the supply gives no more than its limit, so the sink pulls the output down to 0 V
-        return limit, 0, MODE_CC
-
-
-Load = Resistor | Led | CurrentSink
-LOAD_TYPES = (Resistor, Led, CurrentSink)
-
-
-def _load_from_text(text: str) -> Load:
-    spec = text.strip().lower()
-    if spec in ("open", "inf", "none"):
-        return Resistor(None)
-    if spec == "led":
-        return Led()
-    if spec == "cc":
-        return CurrentSink()
-    if spec.startswith("cc:"):
-        try:
-            amps = float(spec[3:])
-        except ValueError:
-            raise ValueError(f"not a sink current in amperes: {text!r}") from None
-        if not math.isfinite(amps) or amps < 0:
-            raise ValueError(f"sink current must be a finite number >= 0 A: {text!r}")
-        return CurrentSink(amps)
-    try:
-        ohms = float(spec)
-    except ValueError:
-        raise ValueError(f"not a load (OHMS, open, led, cc or cc:AMPS): {text!r}") from None
-    if math.isnan(ohms) or ohms < 0:
-        raise ValueError(f"resistance must be >= 0 ohms: {text!r}")
-    return Resistor(ohms)
-
-
-def parse_load(text: str) -> dict:
-    """A load spec as keyword arguments for VirtualSupply, SupplyModel or configure.
-
-    ``OHMS`` (a resistor; 0 is a short), ``open`` (also ``inf``, ``none``), ``led``,
-    ``cc`` (a 0.5 A sink) or ``cc:AMPS``; case and surrounding blanks do not matter.
-    Always ``{"load": <Resistor | Led | CurrentSink>}``; ValueError with a one-line
-    reason otherwise.
-    """
-    if not isinstance(text, str):
-        raise ValueError(f"a load spec is a text, not {type(text).__name__}")
-    return {"load": _load_from_text(text)}
-
-
-def _check_load(value) -> Load:
-    if isinstance(value, LOAD_TYPES):
-        return value
-    if value is None:
-        return Resistor(None)
-    if isinstance(value, str):
-        return _load_from_text(value)
-    raise ValueError("load must be a Resistor, Led or CurrentSink, a spec text or None")
 
 
 class SupplyModel:
