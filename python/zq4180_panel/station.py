@@ -98,14 +98,16 @@ class Station:
         """ok, no_reply, no_port, or connecting before the first reading."""
         return self.last.status if self.last is not None else "connecting"
 
-    def age(self) -> float | None:
+    def age(self, now: float | None = None) -> float | None:
         """Seconds since the supply last answered (None before its first answer)."""
-        return None if self.answered_at is None else time.monotonic() - self.answered_at
+        now = time.monotonic() if now is None else now
+        return None if self.answered_at is None else now - self.answered_at
 
-    def stale(self) -> bool:
+    def stale(self, now: float | None = None) -> bool:
         """No answered reading, nor a ramp step, for STALE_AFTER seconds."""
+        now = time.monotonic() if now is None else now
         latest = max((t for t in (self.answered_at, self.step_at) if t is not None), default=None)
-        return latest is None or time.monotonic() - latest > STALE_AFTER
+        return latest is None or now - latest > STALE_AFTER
 
     def ramping(self) -> bool:
         return self.ramp is not None and self.ramp.future is not None and not self.ramp.future.done()
@@ -117,7 +119,8 @@ class Station:
         return out
 
     def summary(self) -> dict[str, Any]:
-        age = self.age()
+        now = time.monotonic()      # one instant, so a stale card never shows a fresh age
+        age = self.age(now)
         ramp_info = None
         r = self.ramp
         if r is not None and self.ramping():
@@ -128,7 +131,7 @@ class Station:
             "port": self.port,
             "identity": self.identity,
             "state": self.state,
-            "stale": self.stale(),
+            "stale": self.stale(now),
             "age_s": None if age is None else round(age, 3),
             "limits": self.limits_text(),
             "ramp": ramp_info,

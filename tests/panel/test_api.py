@@ -207,7 +207,7 @@ def test_silent_supply_shows_and_recovers(make_supply, make_panel):
     panel.wait_for(lambda: panel.supplies()[0]["state"] == "no_reply", what="the no-reply state")
     # the age is that of the last answer: it grows, and the card goes stale, while the supply is silent
     silent = panel.wait_for(lambda: [s for s in panel.supplies() if s["stale"]], what="the stale flag")[0]
-    assert silent["age_s"] > 2.0 and silent["reading"]["status"] == "no_reply"
+    assert silent["age_s"] >= 2.0 and silent["reading"]["status"] == "no_reply"   # rounded to ms
     sup.clear_faults()
     panel.wait_for(lambda: panel.supplies()[0]["state"] == "ok", timeout=15, what="recovery")
     back = panel.wait_for(lambda: [s for s in panel.supplies() if not s["stale"]], what="a fresh reading")[0]
