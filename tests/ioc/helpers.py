@@ -123,8 +123,13 @@ def wait_for(predicate, timeout: float = 15.0, what: str = "condition"):
 
 
 def answering(ca) -> bool:
-    """COMM says OK after a reading (before the first one it is undefined)."""
-    return ca.value("COMM") == 0 and ca.alarm("COMM") == (NO_ALARM, 0)
+    """COMM says OK after a reading (before the first one it is undefined).  A name search is one
+    UDP datagram, which a busy machine may drop: unanswered means not yet, and the caller asks again."""
+    from caproto import CaprotoTimeoutError
+    try:
+        return ca.value("COMM") == 0 and ca.alarm("COMM") == (NO_ALARM, 0)
+    except CaprotoTimeoutError:
+        return False
 
 
 class Ca:
