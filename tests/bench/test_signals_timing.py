@@ -1,6 +1,7 @@
 """Signals held back during an exchange (signals.deferred), in this process."""
 import os
 import signal
+import sys
 import threading
 
 import pytest
@@ -152,6 +153,20 @@ def test_a_signal_inside_or_between_exchanges_ends_with_a_confirmed_off(make_sup
     assert [(r[2], r[3]) for r in supply.requests[-3:]] == [(OUTPUT, 0), (STATUS, 0), (WORK_MODE, 0)]
 
 
+def _cut_before_the_package_held_signals(proc, err: str) -> bool:
+    """Python's own KeyboardInterrupt traceback, from the interpreter's start-up or the entry
+    script's imports: no frame of the package after the line that holds signals back."""
+    import re
+
+    import zq4180_bench
+    if proc.returncode != -signal.SIGINT or not err.endswith("KeyboardInterrupt\n"):
+        return False
+    with open(zq4180_bench.__file__, encoding="utf-8") as source:
+        held = next(n for n, line in enumerate(source, 1) if line.startswith("_hold_signals_while_starting()"))
+    frames = re.findall(r'File "[^"]*zq4180_bench[/\\]([^"]+)", line (\d+)', err)
+    return all(path == "__init__.py" and int(line) <= held for path, line in frames)
+
+
 @pytest.mark.parametrize("sig", SIGNALS)
 @pytest.mark.parametrize("trial", range(4))
 def test_a_signal_during_start_up_ends_with_its_status_and_one_line(supply, sig, trial):
@@ -162,8 +177,8 @@ def test_a_signal_during_start_up_ends_with_its_status_and_one_line(supply, sig,
     out, err = proc.communicate(timeout=20)
     if proc.returncode == 0:              # it had finished
         return
-    if "Fatal Python error: init_import_site" in err or err.endswith("import main\nKeyboardInterrupt\n"):
-        return      # the interpreter's own start-up, before the command's module could hold signals back
+    if err.startswith("Fatal Python error: init_") or _cut_before_the_package_held_signals(proc, err):
+        return      # the interpreter's own start-up, before the command's package could hold signals back
     if proc.returncode == -sig:           # before the interpreter ran any of the command: the default action
         assert err == ""
         return
@@ -198,3 +213,38 @@ def test_an_unconfirmed_safe_end_exits_1_whatever_signals_follow(make_supply, tm
     said = [line for line in err.splitlines() if "OUTPUT MAY STILL BE ON" in line]
     assert len(said) == 1 and said[0].startswith(f"zq4180: {supply.port}: OUTPUT MAY STILL BE ON")
     assert "Traceback" not in err
+
+
+@pytest.mark.parametrize("exc, status, line", [(KeyboardInterrupt(), 130, "zq4180: interrupted"),
+                                               (signals.Terminated(signal.SIGTERM), 143, "zq4180: stopped by SIGTERM"),
+                                               (signals.Terminated(signal.SIGHUP), 129, "zq4180: stopped by SIGHUP")])
+def test_a_signal_that_cut_an_import_short_ends_without_importing_again(monkeypatch, capsys, exc, status, line):
+    # a signal inside an import can leave a half-imported module behind (Python 3.13's pathlib);
+    # ending on it must not import anything more, or the ending itself fails with a traceback
+    from zq4180_bench.commands.context import Context
+    from zq4180_bench.commands.main import _ending
+    from zq4180_bench.commands.parser import build_parser
+    ctx = Context(build_parser().parse_args(["status", "/dev/null"]))
+    for name in ("config", "errors", "limits", "logs", "procedures"):
+        monkeypatch.setitem(sys.modules, f"zq4180_bench.{name}", None)     # importing it would fail
+    monkeypatch.setattr(signals, "ignore", lambda: None)
+    assert _ending(ctx, exc) == status
+    assert capsys.readouterr().err.splitlines() == [line]
+
+
+@pytest.mark.parametrize("name, sig, status, lines", [
+    ("zq4180", signal.SIGTERM, 143, ["zq4180: stopped by SIGTERM"]),
+    ("zq4180", signal.SIGINT, 130, ["zq4180: interrupted"]),
+    ("zq4180", signal.SIGHUP, 129, ["zq4180: stopped by SIGHUP"]),
+    ("another-program", signal.SIGTERM, -signal.SIGTERM, []),     # a program that imports the library
+])
+def test_a_signal_while_the_package_loads_is_held_for_the_command_only(tmp_path, name, sig, status, lines):
+    script = tmp_path / name
+    script.write_text("import os, signal, sys\n"
+                      "import zq4180_bench\n"
+                      f"os.kill(os.getpid(), {int(sig)})\n"
+                      "from zq4180_bench.cli import main\n"
+                      "sys.exit(main(['status', '/nonexistent/port']))\n")
+    proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == status, proc.stderr
+    assert proc.stderr.splitlines() == lines

@@ -70,12 +70,18 @@ OPTION_FIXING = {"voltage": "--voltage", "ceiling": "--ceiling", "current": "--c
 def _ending(ctx: Context, exc: BaseException) -> int:
     """The exit status for what ended the command, and its one line on stderr."""
     from .. import signals
+    status = signals.exit_status(exc)
+    if status is not None and not ctx.unconfirmed:
+        # before any import: a signal may have cut one short, leaving a half-imported module
+        # (pathlib's submodules, say) that would make the next import fail with a traceback
+        signals.ignore()
+        ctx.note("interrupted" if isinstance(exc, KeyboardInterrupt) else f"stopped by {exc}")
+        return status
     from ..config import ConfigError
     from ..errors import OffNotConfirmed, OpenError, SafeEndError, SupplyError
     from ..limits import LimitError
     from ..logs import OutputExists
     from ..procedures import SequenceError
-    status = signals.exit_status(exc)
     if ctx.unconfirmed:            # said already; nothing after it changes the status
         if isinstance(exc, SupplyError) and not isinstance(exc, (SafeEndError, OffNotConfirmed)):
             ctx.error(str(exc))
@@ -83,10 +89,6 @@ def _ending(ctx: Context, exc: BaseException) -> int:
                 not isinstance(exc.__cause__, OffNotConfirmed):     # that one the safe end's line says
             ctx.error(str(exc.__cause__))
         return EXIT_FAULT
-    if status is not None:
-        signals.ignore()
-        ctx.note("interrupted" if isinstance(exc, KeyboardInterrupt) else f"stopped by {exc}")
-        return status
     if isinstance(exc, (UsageError, LimitError, ConfigError, SequenceError, OutputExists)):
         if isinstance(exc, SequenceError):
             print(str(exc), file=sys.stderr, flush=True)
