@@ -14,8 +14,32 @@ late-reply guard, the one confirmed off path, the reconnecting reader, the
 worker that alone owns a port, and the safe end.
 """
 
-import importlib
-from typing import TYPE_CHECKING
+import sys
+
+#: signals that arrived while the zq4180 command was starting (see _hold_signals_while_starting)
+_EARLY_SIGNALS: list = []
+
+
+def _hold_signals_while_starting() -> None:
+    # Run as the zq4180 command, a signal from the first line of this package on is recorded, and
+    # the command ends with its status and one line. Only builtin modules here: an import that a
+    # signal cut short would show as a traceback. Imported by another program, this does nothing.
+    argv = getattr(sys, "argv", None) or [""]
+    if str(argv[0]).replace("\\", "/").rsplit("/", 1)[-1] not in ("zq4180", "zq4180.exe", "zq4180-script.py"):
+        return
+    import _signal
+    for sig in (_signal.SIGINT, _signal.SIGTERM, getattr(_signal, "SIGHUP", None)):
+        try:
+            if sig is not None and _signal.getsignal(sig) not in (None, _signal.SIG_IGN):
+                _signal.signal(sig, lambda signum, frame: _EARLY_SIGNALS.append(signum))
+        except ValueError:     # not the main thread: not a command's start-up
+            return
+
+
+_hold_signals_while_starting()
+
+import importlib  # noqa: E402
+from typing import TYPE_CHECKING  # noqa: E402
 
 # Names load on first use, so that `zq4180 --help` does not pay for the driver.
 _WHERE = {

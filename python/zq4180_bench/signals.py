@@ -153,7 +153,8 @@ def ignore() -> None:
 
 # -- start-up -----------------------------------------------------------------------------
 
-_early: list[int] = []
+# shared with the package's first lines, which hold signals from the very start of the command
+from . import _EARLY_SIGNALS as _early  # noqa: E402
 
 
 def _record_early(signum, frame) -> None:
@@ -162,10 +163,10 @@ def _record_early(signum, frame) -> None:
 
 def hold_early() -> None:
     """Record SIGINT, SIGTERM and SIGHUP from now until :func:`install` (a program's start-up:
-    its imports are not cut by an exception, which would show as a traceback)."""
+    its imports are not cut by an exception, which would show as a traceback). A signal the
+    package recorded while it was loading is kept."""
     if not _in_main_thread():
         return
-    del _early[:]
     for sig in (signal.SIGINT, *_SIGNALS):
         if signal.getsignal(sig) not in (None, signal.SIG_IGN):
             signal.signal(sig, _record_early)
