@@ -5,11 +5,11 @@ from __future__ import annotations
 import argparse
 import logging
 import os
-import signal
 import sys
 import tempfile
-import threading
 from pathlib import Path
+
+from .running import Stop, early_signals, run, say as _say
 
 PROG = "zq4180-panel"
 EXIT_OK, EXIT_FAIL, EXIT_USAGE = 0, 1, 2
@@ -111,27 +111,6 @@ def build_parser() -> argparse.ArgumentParser:
     return p
 
 
-def _say(text: str) -> None:
-    print(f"{PROG}: {text}", file=sys.stderr, flush=True)
-
-
-class _Stop(BaseException):
-    """A stop signal before the server runs."""
-
-
-_serving = threading.Event()     # from then on the server's handlers, then the end, take the signals
-
-
-def _early_signals() -> dict:
-    def stop(signum, frame):
-        if not _serving.is_set():
-            raise _Stop(signum)
-    previous = {}
-    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        previous[sig] = signal.signal(sig, stop)
-    return previous
-
-
 def main(argv: list[str] | None = None) -> int:
     from zq4180_bench.frontend import name_process
     name_process(PROG)
@@ -169,10 +148,10 @@ def main(argv: list[str] | None = None) -> int:
     install_log(PROG)
     for noisy in ("nicegui", "uvicorn", "uvicorn.error", "engineio", "socketio"):
         logging.getLogger(noisy).setLevel(logging.WARNING)
-    previous = _early_signals()
+    previous = early_signals()
     try:
         return _run(args, targets, previous)
-    except _Stop:
+    except Stop:
         return EXIT_OK
 
 
@@ -182,9 +161,9 @@ def _run(args, targets: list[str], previous_signals: dict) -> int:
     from zq4180_bench import Limits, load_config
     from zq4180_bench.config import ConfigError
 
-    from .access import Policy, allowed_hosts, bind_is_loopback, bind_is_wildcard, host_literal, new_token
+    from .access import host_literal
+    from .addresses import listen
     from .logtext import one_line
-    from .addresses import browser_host, listen, other_addresses
     from .stations import make_hub, open_all
 
     try:
@@ -224,77 +203,4 @@ def _run(args, targets: list[str], previous_signals: dict) -> int:
                 supply.close()
             print(f"{PROG}: error: cannot write the logs in {log_dir}: {exc}", file=sys.stderr)
             return EXIT_FAIL
-        stations = list(hub)
-        hub.start()
-
-        token = new_token()
-        policy = Policy(token, port, read_only=args.read_only, allow_remote_control=args.allow_remote_control,
-                        hosts=allowed_hosts(args.host, args.allow_host))
-        print(f"http://{browser_host(args.host)}:{port}/?token={token}", flush=True)
-
-        if not bind_is_loopback(args.host):
-            others = other_addresses(args.host) if bind_is_wildcard(args.host) else []
-            _say(f"warning: listening on {host_literal(args.host)}, not 127.0.0.1: anyone who reaches this "
-                 f"machine on port {port} sees the readings" +
-                 ("" if args.allow_remote_control else "; changes stay limited to this machine") +
-                 (f"; other machines reach it at {', '.join(f'http://{a}:{port}/' for a in others)}"
-                  if others else ""))
-        if args.allow_remote_control:
-            _say("warning: --allow-remote-control: changes are accepted from other machines, and the token "
-                 "crosses the network in clear (an SSH tunnel is safer)")
-        if args.read_only:
-            _say("read-only: every change is refused")
-        for station in stations:
-            lim = station.supply.limits
-            if not args.read_only and (lim.voltage is None or lim.current is None):
-                missing = [w for w, l in (("voltage", lim.voltage), ("current", lim.current)) if l is None]
-                _say(f"warning: {station.id}: no {' or '.join(missing)} limit configured (--max-voltage, "
-                     f"--max-current, or the configuration file)")
-        _say(f"serving {', '.join(f'{s.id} ({s.port})' for s in stations)}; logs in {log_dir}")
-        scpi = None
-        if args.scpi is not None:
-            from zq4180_scpi.embed import serve_beside
-            try:
-                scpi = serve_beside(hub.workers(), *args.scpi_address, read_only=args.read_only, say=_say)
-            except OSError as exc:
-                _say(f"error: --scpi: {exc}")
-                hub.shutdown()
-                return EXIT_FAIL
-            for line in scpi.lines:
-                print(line, file=sys.stderr, flush=True)
-
-        stopper: list[threading.Thread] = []
-        unconfirmed: list[str] = []
-
-        def shut_down() -> None:
-            unconfirmed.extend(hub.shutdown())
-
-        def on_signal(signum: int) -> None:
-            if not stopper:
-                _say(f"{signal.Signals(signum).name}: stopping")
-                thread = threading.Thread(target=shut_down, name="zq4180-panel stop", daemon=True)
-                stopper.append(thread)
-                thread.start()
-
-        from . import server
-        _serving.set()
-        try:
-            app = server.build_app(hub, policy)
-            server.serve(app, sock, on_signal)
-        finally:
-            # from here on a signal changes nothing: the end below runs to completion (each safe end
-            # is bounded by its tries; they run at once, one per ramping supply)
-            for sig in previous_signals:
-                signal.signal(sig, lambda signum, frame: None)
-            if scpi is not None:
-                scpi.stop()
-            if stopper:
-                stopper[0].join()
-            else:
-                shut_down()
-            _say(f"the session's CSV logs stay in {log_dir}")
-        for line in unconfirmed:
-            print(line, file=sys.stderr, flush=True)
-        if unconfirmed:
-            return EXIT_FAIL
-    return EXIT_OK
+        return run(args, hub, sock, port, log_dir, previous_signals)

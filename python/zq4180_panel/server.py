@@ -70,12 +70,16 @@ class PanelServer(uvicorn.Server):
     """uvicorn, with Ctrl-C, SIGTERM and SIGHUP all ending it quietly (exit status 0).
 
     uvicorn's own handlers re-raise the signal once it has stopped, which would turn
-    a SIGTERM into death by signal; here ``on_signal`` is told instead.
+    a SIGTERM into death by signal; here ``on_signal`` is told instead. Signals that came
+    before its handlers were installed (``held``, appended to by the previous handlers) are
+    taken as soon as they are: the server then ends as soon as it has started.
     """
 
-    def __init__(self, config: uvicorn.Config, on_signal: Callable[[int], None]) -> None:
+    def __init__(self, config: uvicorn.Config, on_signal: Callable[[int], None],
+                 held: list[int] | None = None) -> None:
         super().__init__(config)
         self._on_signal = on_signal
+        self._held = held if held is not None else []
 
     @contextlib.contextmanager
     def capture_signals(self):
@@ -90,6 +94,8 @@ class PanelServer(uvicorn.Server):
             self._on_signal(signum)
 
         previous = {sig: signal.signal(sig, handler) for sig in STOP_SIGNALS}
+        while self._held:
+            handler(self._held.pop(0), None)
         try:
             yield
         finally:
@@ -97,7 +103,7 @@ class PanelServer(uvicorn.Server):
                 signal.signal(sig, old)
 
 
-def serve(app, sock: socket.socket, on_signal: Callable[[int], None]) -> PanelServer:
+def serve(app, sock: socket.socket, on_signal: Callable[[int], None], held: list[int] | None = None) -> PanelServer:
     # no per-message compression: the page is local, and deflating every update cost more CPU than the rest
     # h11 (pure Python) for its bounded request heads and the connection guard
     config = uvicorn.Config(app, log_level="warning", proxy_headers=False, ws="wsproto", lifespan="on",
@@ -105,6 +111,6 @@ def serve(app, sock: socket.socket, on_signal: Callable[[int], None]) -> PanelSe
                             timeout_keep_alive=5, ws_max_size=1 << 20, log_config=None,
                             ws_per_message_deflate=False, access_log=False, server_header=False)
     config.timeout_graceful_shutdown = 0.5  # type: ignore[assignment]  # used as asyncio's timeout
-    server = PanelServer(config, on_signal)
+    server = PanelServer(config, on_signal, held)
     server.run(sockets=[sock])
     return server

@@ -87,7 +87,7 @@ def test_the_panel_serves_scpi_for_each_supply(panel, visa, virtual_supplies):
     assert first.query("SYST:ERR?").startswith('-222,"Data out of range; voltage 7.000 V is over the limit')
     first.write("OUTP OFF")
     assert first.query("OUTP?") == "0"
-    assert p.stop() == 0
+    assert p.stop() == 0, "".join(p.err)
     assert "".join(p.err).count("TCPIP0::") == 2
 
 
@@ -113,3 +113,17 @@ def test_scpi_beyond_loopback_needs_allow_remote_control(argv, message, virtual_
     done = subprocess.run([sys.executable, "-m", "zq4180_panel", a.port, "--port", "0", *argv], env=env,
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 2 and message in done.stderr and done.stdout == ""
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.1, 0.25, 0.5, 0.75, 1.0, 1.5])
+def test_a_stop_signal_at_any_moment_of_the_start_ends_in_the_panels_end(delay, panel, virtual_supplies):
+    # after the SCPI lines the web server is still starting: wherever the signal lands, the panel
+    # must close SCPI, run its end and exit 0 (it once hung, or ended without its end)
+    a = virtual_supplies(1, pacing=False, load_ohms=10.0)
+    p = panel(a.port, "--scpi", "127.0.0.1:0")
+    assert len(p.resources(1)) == 1
+    time.sleep(delay)
+    assert p.stop() == 0, "".join(p.err)
+    err = "".join(p.err)
+    assert "SIGINT: stopping" in err and "the session's CSV logs stay in" in err, err
+    assert "Traceback" not in err
