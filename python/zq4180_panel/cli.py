@@ -9,10 +9,9 @@ import sys
 import tempfile
 from pathlib import Path
 
-from .running import Stop, early_signals, run, say as _say
+from .running import EXIT_FAIL, EXIT_OK, PROG, Stop, early_signals, run, say as _say
 
-PROG = "zq4180-panel"
-EXIT_OK, EXIT_FAIL, EXIT_USAGE = 0, 1, 2
+EXIT_USAGE = 2
 
 EPILOG = """\
 Access: readings, charts and CSV are open to whoever can reach the server; every change
