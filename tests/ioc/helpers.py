@@ -23,10 +23,23 @@ def changes_sent(supply, since: int = 0) -> list[int]:
     return [e.request[2] for e in supply.exchanges[since:] if e.request[2] not in READS]
 
 
+def _below_ephemeral() -> int:
+    """The lowest port the kernel hands out to sockets bound to port 0."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            return int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return 32768
+
+
 def _free_port() -> int:
-    """A port free for both TCP and UDP on loopback (the servers take both)."""
+    """A port free for both TCP and UDP on loopback (the servers take both), below the ephemeral
+    range: the clients' UDP sockets set SO_REUSEADDR and bind to port 0, and Linux may then give
+    one of them a port a server already holds the same way, so a Channel Access search socket
+    receives pvAccess beacons and its client fails on a packet it cannot parse."""
+    high = min(_below_ephemeral(), 65536) - 2
     for _ in range(100):
-        port = random.randint(20000, 59000)
+        port = random.randint(min(20000, high // 2), high)
         try:
             with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as t, \
                     socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
