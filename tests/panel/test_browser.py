@@ -67,10 +67,10 @@ def test_readings_appear_and_the_token_leaves_the_address_bar(driver, bench):
     open_panel(driver, panel)
     assert "token" not in driver.current_url
     assert panel.token not in driver.execute_script("return document.cookie")      # HttpOnly
-    for sid in ("s1", "s2"):
+    for sid in ("s1", "s2"):               # each supply's first reading comes in its own time
         for testid in ("reading-voltage", "reading-current", "reading-power", "setpoint-voltage",
                        "setpoint-current", "setpoint-ceiling"):
-            assert VALUE.match(text_of(driver, sid, testid) or ""), (sid, testid)
+            wait(driver, lambda d: VALUE.match(text_of(d, sid, testid) or ""), what=f"{sid} {testid}")
     assert text_of(driver, "s1", "output-switch") in ("on", "off")
     marks = [len(s.exchanges) for s in supplies]
     driver.refresh()                                        # a reload (or a closed tab) changes nothing
