@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import asyncio
 import logging
-import signal
 import sys
 
 PROG = "zq4180-scpi"
@@ -103,17 +102,23 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def serve(pairs, host: str, port: int, *, allow_from=(), read_only: bool = False, on_exit: str = "keep") -> int:
-    """Serve until a stop signal; then ``--on-exit``. The exit status."""
+    """Serve until a stop signal; then ``--on-exit``. The exit status.
+
+    From the moment the first worker runs until the end is done, SIGINT, SIGTERM and SIGHUP are
+    only recorded (never raised, never left to their default action): the serving loop watches
+    the record, and a stop that comes before the ports are bound, or a second one during the end,
+    still leads through the end."""
     from zq4180_bench import frontend, signals
 
     from .station import Station
-    stations = [Station(name, supply, read_only=read_only).start() for name, supply in pairs]
-    status = EXIT_FAULT
-    try:
-        status = asyncio.run(_serve(stations, host, port, list(allow_from)))
-    finally:
-        # from here on a signal changes nothing: the end runs to completion
-        with signals.shielded():
+    with signals.shielded() as seen:
+        stations: list = []
+        status = EXIT_FAULT
+        try:
+            for name, supply in pairs:
+                stations.append(Station(name, supply, read_only=read_only).start())
+            status = asyncio.run(_serve(stations, host, port, list(allow_from), seen))
+        finally:
             if status == EXIT_OK:
                 status = frontend.end_all([(s.name, s.worker) for s in stations], on_exit, prog=PROG)
             for station in stations:
@@ -121,30 +126,29 @@ def serve(pairs, host: str, port: int, *, allow_from=(), read_only: bool = False
     return status
 
 
-async def _serve(stations, host: str, port: int, allow_from: list) -> int:
+STOP_POLL = 0.1     # s between looks at the recorded signals while serving
+
+
+async def _serve(stations, host: str, port: int, allow_from: list, seen: list) -> int:
     from .runner import BindError, open_listeners, resource_lines
-    loop = asyncio.get_running_loop()
-    stop = asyncio.Event()
-    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        loop.add_signal_handler(sig, stop.set)
     listeners = []
     try:
-        try:
-            listeners = await open_listeners(stations, host, port, allow_from)
-        except BindError as exc:
-            _say(f"error: {exc}")
-            return EXIT_FAULT
-        print("\n".join(resource_lines(listeners)), flush=True)
-        if any(s.read_only for s in stations):
-            _say("read-only: every setting is refused (-203)")
-        await stop.wait()
+        if not seen:
+            try:
+                listeners = await open_listeners(stations, host, port, allow_from)
+            except BindError as exc:
+                _say(f"error: {exc}")
+                return EXIT_FAULT
+            print("\n".join(resource_lines(listeners)), flush=True)
+            if any(s.read_only for s in stations):
+                _say("read-only: every setting is refused (-203)")
+            while not seen:
+                await asyncio.sleep(STOP_POLL)
         _say("stopping")
         return EXIT_OK
     finally:
         for listener in listeners:
             await listener.stop()
-        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            loop.remove_signal_handler(sig)
 
 
 if __name__ == "__main__":

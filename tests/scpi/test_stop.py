@@ -1,0 +1,73 @@
+"""``zq4180-scpi --on-exit off`` stopped at any moment once its supplies are served: the end runs.
+
+Each case runs the command in a process of its own with hooks that send the process a stop
+signal at one exact moment (a second one during the end, for some), so a moment between two
+lines of the start or the end cannot be missed by timing.
+"""
+import os
+import signal
+import subprocess
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+SCRIPT = r"""
+import asyncio, os, signal, sys
+from zq4180_sim import VirtualSupply
+from zq4180_bench import frontend
+from zq4180_scpi import cli, runner, station
+
+sig = getattr(signal, sys.argv[1])
+moments = set(sys.argv[2:])
+
+def kill(moment):
+    if moment in moments:
+        os.kill(os.getpid(), sig)
+
+def after(owner, name, moment, coroutine=False):
+    original = getattr(owner, name)
+    if coroutine:
+        async def hooked(*a, **k):
+            kill(moment)
+            return await original(*a, **k)
+    else:
+        def hooked(*a, **k):
+            result = original(*a, **k)
+            kill(moment)
+            return result
+    setattr(owner, name, hooked)
+
+after(station.Station, "start", "station-started")
+after(runner, "open_listeners", "before-listen", coroutine=True)
+after(runner, "resource_lines", "serving")
+after(asyncio, "run", "after-loop")
+after(frontend, "end_all", "after-the-end")
+
+sim = VirtualSupply(1, pacing=False, load_ohms=10.0).start()
+sim.state.configure(remote=True, voltage_set_mv=5000, current_limit_ma=1000, output_on=True)
+status = cli.main([sim.port, "--listen", "127.0.0.1:0", "--on-exit", "off"])
+print("RESULT", status, sim.state.output_on, flush=True)
+sim.stop()
+"""
+
+
+@pytest.mark.parametrize("moments", [
+    ("station-started",),                 # the worker runs, nothing listens yet
+    ("before-listen",),                   # inside the loop, before any port is bound
+    ("serving",),                         # the usual stop
+    ("serving", "after-loop"),            # a second signal once the loop has closed
+    ("serving", "after-the-end"),         # ... and once the end is done
+])
+@pytest.mark.parametrize("sig", ["SIGINT", "SIGTERM"])
+def test_a_stop_signal_at_any_moment_switches_off_and_exits_0(moments, sig):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.path.join(ROOT, "python") + os.pathsep + env.get("PYTHONPATH", "")
+    for name in ("ZQ4180_PORT", "ZQ4180_CONFIG"):
+        env.pop(name, None)
+    done = subprocess.run([sys.executable, "-c", SCRIPT, sig, *moments], capture_output=True, text=True,
+                          env=env, timeout=60)
+    result = [line for line in done.stdout.splitlines() if line.startswith("RESULT")]
+    assert result == ["RESULT 0 False"], (done.returncode, done.stdout, done.stderr)
+    assert done.stderr.count("stopping") == 1 and "Traceback" not in done.stderr, done.stderr
