@@ -14,9 +14,9 @@ from .parser import EXIT_FAULT, EXIT_OK, EXIT_USAGE, PROG, UsageError, build_par
 
 def main(argv: list[str] | None = None) -> int:
     from .. import signals
-    signals.install()      # first of all: a signal from here on ends with its status and one line
     ctx: Context | None = None
     try:
+        signals.install()      # first of all: a signal from here on ends with its status and one line
         early = signals.early()
         if early is not None:
             raise signals.as_exception(early)
