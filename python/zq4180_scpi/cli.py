@@ -104,32 +104,37 @@ def main(argv: list[str] | None = None) -> int:
 def serve(pairs, host: str, port: int, *, allow_from=(), read_only: bool = False, on_exit: str = "keep") -> int:
     """Serve until a stop signal; then ``--on-exit``. The exit status.
 
-    From the moment the first worker runs until the end is done, SIGINT, SIGTERM and SIGHUP are
-    only recorded (never raised, never left to their default action): the serving loop watches
-    the record, and a stop that comes before the ports are bound, or a second one during the end,
-    still leads through the end."""
+    From just before the first worker starts until the end is done, SIGINT, SIGTERM and SIGHUP
+    are only recorded (never raised, never left to their default action): the serving loop
+    watches the record, and a stop that comes before the ports are bound, or a second one during
+    the end, still leads through the end. After it they are ignored: the outcome is decided."""
     from zq4180_bench import frontend, signals
 
     from .station import Station
     with signals.shielded() as seen:
         stations: list = []
+        served: list[bool] = []     # once the ports are bound, clients may have switched something on
         status = EXIT_FAULT
         try:
             for name, supply in pairs:
                 stations.append(Station(name, supply, read_only=read_only).start())
-            status = asyncio.run(_serve(stations, host, port, list(allow_from), seen))
+            status = asyncio.run(_serve(stations, host, port, list(allow_from), seen, served))
         finally:
-            if status == EXIT_OK:
-                status = frontend.end_all([(s.name, s.worker) for s in stations], on_exit, prog=PROG)
+            # the end also follows an unexpected error once clients were served (the error still
+            # propagates); only a port that could not be bound skips it: nothing was served
+            if status == EXIT_OK or served:
+                ended = frontend.end_all([(s.name, s.worker) for s in stations], on_exit, prog=PROG)
+                status = ended if status == EXIT_OK else status
             for station in stations:
                 station.stop()
+            signals.ignore()
     return status
 
 
 STOP_POLL = 0.1     # s between looks at the recorded signals while serving
 
 
-async def _serve(stations, host: str, port: int, allow_from: list, seen: list) -> int:
+async def _serve(stations, host: str, port: int, allow_from: list, seen: list, served: list) -> int:
     from .runner import BindError, open_listeners, resource_lines
     listeners = []
     try:
@@ -139,6 +144,7 @@ async def _serve(stations, host: str, port: int, allow_from: list, seen: list) -
             except BindError as exc:
                 _say(f"error: {exc}")
                 return EXIT_FAULT
+            served.append(True)
             print("\n".join(resource_lines(listeners)), flush=True)
             if any(s.read_only for s in stations):
                 _say("read-only: every setting is refused (-203)")

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import random
 import select
@@ -32,19 +33,23 @@ def _below_ephemeral() -> int:
         return 32768
 
 
-def _free_port() -> int:
-    """A port free for both TCP and UDP on loopback (the servers take both), below the ephemeral
-    range: the clients' UDP sockets set SO_REUSEADDR and bind to port 0, and Linux may then give
-    one of them a port a server already holds the same way, so a Channel Access search socket
-    receives pvAccess beacons and its client fails on a packet it cannot parse."""
+def _free_pair(taken=()) -> int:
+    """A port free, with the one after it, for both TCP and UDP on loopback (a server takes both,
+    and the next port for its beacons), and below the ephemeral range: the clients' UDP sockets
+    set SO_REUSEADDR and bind to port 0, and Linux may then give one of them a port a server
+    already holds the same way, so a Channel Access search socket receives pvAccess beacons and
+    its client fails on a packet it cannot parse."""
     high = min(_below_ephemeral(), 65536) - 2
+    low = max(1024, min(20000, high // 2))
     for _ in range(100):
-        port = random.randint(min(20000, high // 2), high)
+        port = random.randint(low, high)
+        if {port, port + 1} & set(taken):
+            continue
         try:
-            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as t, \
-                    socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
-                t.bind(("127.0.0.1", port))
-                u.bind(("127.0.0.1", port))
+            with contextlib.ExitStack() as stack:
+                for p in (port, port + 1):
+                    for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
+                        stack.enter_context(socket.socket(socket.AF_INET, kind)).bind(("127.0.0.1", p))
             return port
         except OSError:
             continue
@@ -58,7 +63,8 @@ def loopback_environment() -> dict[str, str]:
     """Client and server settings that keep everything on loopback, on ports of this test run's own
     (the same for the whole run: a Channel Access client library reads them once per process)."""
     if not _PORTS:
-        _PORTS.extend((_free_port(), _free_port()))
+        ca = _free_pair()
+        _PORTS.extend((ca, _free_pair({ca, ca + 1})))
     ca, pva = _PORTS
     return {
         "EPICS_CA_AUTO_ADDR_LIST": "NO", "EPICS_CA_ADDR_LIST": "127.0.0.1",
