@@ -120,10 +120,8 @@ def _serve(args, hub, sock, port: int, log_dir, on_signal, scpi: list) -> int:
             return EXIT_FAIL
         for line in scpi[0].lines:
             print(line, file=sys.stderr, flush=True)
-    if held:
-        return EXIT_OK
-    from . import server
     if not held:
-        app = server.build_app(hub, policy)
-        server.serve(app, sock, on_signal, held)
+        from . import server        # importing NiceGUI takes most of a second: a stop meanwhile is held
+        if not held:
+            server.serve(server.build_app(hub, policy), sock, on_signal, held)
     return EXIT_OK
